@@ -1,0 +1,6 @@
+# SANITIZE=ON builds everything with AddressSanitizer and UndefinedBehaviorSanitizer.
+option(SANITIZE "Build with AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
+if(SANITIZE AND NOT MSVC)
+  add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+endif()
