@@ -1,6 +1,6 @@
 # Installs the build into a scratch prefix, then builds and runs a consumer
 # with find_package and another with pkg-config.
-# -D BUILD_DIR=... -D WORK_DIR=... -D CONSUMER_DIR=... -D CC=...
+# -D BUILD_DIR=... -D WORK_DIR=... -D CONSUMER_DIR=... -D CC=... [-D SANITIZER_FLAGS=...]
 set(prefix ${WORK_DIR}/prefix)
 file(REMOVE_RECURSE ${WORK_DIR})
 
@@ -14,7 +14,8 @@ endfunction()
 
 run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix} --component Unspecified)
 run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix} --component Development)
-run(${CMAKE_COMMAND} -S ${CONSUMER_DIR} -B ${WORK_DIR}/consumer -DCMAKE_PREFIX_PATH=${prefix})
+run(${CMAKE_COMMAND} -S ${CONSUMER_DIR} -B ${WORK_DIR}/consumer -DCMAKE_PREFIX_PATH=${prefix}
+    "-DCMAKE_C_FLAGS=${SANITIZER_FLAGS}" "-DCMAKE_CXX_FLAGS=${SANITIZER_FLAGS}")
 run(${CMAKE_COMMAND} --build ${WORK_DIR}/consumer)
 run(${WORK_DIR}/consumer/consumer_c)
 run(${WORK_DIR}/consumer/consumer_cxx)
@@ -30,6 +31,6 @@ endif()
 separate_arguments(flags UNIX_COMMAND "${flags}")
 file(GLOB libdir ${prefix}/lib*/libVEL_KV21X.so ${prefix}/lib/*/libVEL_KV21X.so)
 get_filename_component(libdir "${libdir}" DIRECTORY)
-run(${CC} -std=c99 -Wall -Werror ${CONSUMER_DIR}/consumer.c ${flags} -Wl,-rpath,${libdir}
+run(${CC} -std=c99 -Wall -Werror ${SANITIZER_FLAGS} ${CONSUMER_DIR}/consumer.c ${flags} -Wl,-rpath,${libdir}
     -o ${WORK_DIR}/consumer_pkgconfig)
 run(${WORK_DIR}/consumer_pkgconfig)
