@@ -58,7 +58,7 @@ WineRun RunUnderWine(const std::string& program, const std::vector<std::string>&
                  std::chrono::seconds limit) {
   char outputPath[] = "/tmp/kv210-wine-XXXXXX";
   const int outputFd = mkstemp(outputPath);
-  if (outputFd < 0) return {};
+  if (outputFd < 0) return {false, -1, "cannot create an output file in /tmp\n"};
   std::vector<std::string> argv{Env("WINE", "wine"), program};
   argv.insert(argv.end(), args.begin(), args.end());
   std::vector<char*> cargv;
