@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -73,6 +74,10 @@ class Simulator {
     Readings readings;
     bool pace9600 = false;  // send (and take in) bytes at about 1.0417 ms each
     std::string linkPath;   // if set, a symlink to the device is made there
+    // Called on the serving thread, under the simulator's lock, with one line
+    // per frame taken, reply scheduled and fault applied; it must not call
+    // back into the simulator.
+    std::function<void(const std::string&)> trace;
   };
 
   Simulator();
