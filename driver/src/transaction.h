@@ -1,0 +1,54 @@
+// One command, one reply: the exchange every export that talks to the probe
+// performs, and the two values the whole process shares.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "VEL_KV21X.h"
+#include "port.h"
+#include "protocol.h"
+
+namespace vel {
+
+// Reply time-out in seconds, counted in whole seconds elapsed; for all handles.
+extern float ReplyTimeout;
+// Copy of the data block of the probe opened last; all zero at load.
+extern std::array<uint8_t, protocol::kDataBlockSize> ProbeDataBlock;
+
+// Field limit stored in the cached data block.
+float FieldLimit() noexcept;
+
+// The largest read capacity of a single-reply command, and a NUL after it.
+inline constexpr std::size_t kMaxReplyCapacity = protocol::kVersionReplySize;
+using ReplyBuffer = std::array<uint8_t, kMaxReplyCapacity + 1>;
+
+struct Exchange {
+  std::string_view frame;  // written whole, NUL padding included
+  std::size_t capacity;    // bytes asked for in each read
+  std::size_t enough;      // a read with at least this many bytes completes the reply
+  char letter;             // expected first byte
+  int32_t wrongLetter;     // result when the first byte differs
+};
+
+inline port::Handle toHandle(HANDLE port) noexcept { return reinterpret_cast<port::Handle>(port); }
+inline bool isInvalid(HANDLE port) noexcept { return port == INVALID_HANDLE_VALUE; }
+
+// Purges, writes the frame and reads the reply into `reply` (zeroed first);
+// returns the result code of the step that failed, or VEL_OK.
+int32_t ProbeTransaction(port::Handle port, const Exchange& exchange, ReplyBuffer& reply) noexcept;
+
+// The timed read loop: reads up to `capacity` bytes into `buffer`, from its
+// start each time, until one read delivers `enough` or the whole-second
+// time-out has elapsed.
+int32_t ReadReply(port::Handle port, uint8_t* buffer, std::size_t capacity, std::size_t enough) noexcept;
+
+// Purge with the result code the exports report for it.
+int32_t Purge(port::Handle port) noexcept;
+
+// Single-precision value stored least significant byte first.
+float FloatLE(const uint8_t* bytes) noexcept;
+
+}  // namespace vel
