@@ -118,10 +118,6 @@ TEST(DataBlock, HoldsLimitDateAndNameAndNothingElse) {
   EXPECT_EQ(std::string(clipped.begin() + 213, clipped.begin() + 220), std::string("KV210-\0", 7));
 }
 
-TEST_F(SimulatorTest, DataBlockGoesOutWhole) {
-  EXPECT_EQ(exchange("#00?P*"), dataBlock(Identity{}));
-}
-
 TEST_F(SimulatorTest, TakesSettingsAndRecordsWhatCame) {
   EXPECT_EQ(sim.filter(), -1);
   EXPECT_EQ(sim.autoOffSeconds(), -1);

@@ -116,11 +116,12 @@ class Simulator {
   std::string address() const;   // after address stores
   int filter() const;            // last filter taken, -1 before any
   int autoOffSeconds() const;    // last switch-off time taken, -1 before any
-  int32_t frequencyHundredths() const;  // last frequency parameter taken
+  int32_t frequencyHundredths() const;  // last frequency parameter taken, 0 before any
   std::size_t resets() const;    // "!" frames taken
 
   // The reply the probe gives to a complete frame, before faults; exposed so
   // that tests can compare byte for byte. Empty when the probe stays silent.
+  // A reply set with setReply counts; NUL padding around the frame is skipped.
   Bytes replyFor(const std::string& frame) const;
 
  private:
