@@ -156,16 +156,31 @@ std::string renderRecord(Format format, const Record& record) {
     case Format::Csv: return csvLine(record, true) + csvLine(record, false);
     case Format::Text: break;
   }
-  std::size_t labelWidth = 0, numberWidth = 0;
+  // Numbers line up at their decimal points.
+  auto split = [](const std::string& number) {
+    const std::size_t point = std::min(number.find('.'), number.size());
+    return std::pair{number.substr(0, point), number.substr(point)};
+  };
+  std::size_t labelWidth = 0, wholeWidth = 0, fractionWidth = 0;
   for (const Field& f : record) {
     labelWidth = std::max(labelWidth, displayWidth(f.label));
-    if (f.numeric) numberWidth = std::max(numberWidth, displayWidth(f.text));
+    if (!f.numeric) continue;
+    const auto [whole, fraction] = split(f.text);
+    wholeWidth = std::max(wholeWidth, whole.size());
+    fractionWidth = std::max(fractionWidth, fraction.size());
   }
   std::string out;
   for (const Field& f : record) {
-    std::string line =
-        padRight(f.label, labelWidth + 2) + (f.numeric ? padLeft(f.text, numberWidth) : f.text);
+    std::string line = padRight(f.label, labelWidth + 2);
+    if (f.numeric) {
+      const auto [whole, fraction] = split(f.text);
+      line += padLeft(whole, wholeWidth) + padRight(fraction, fractionWidth);
+    } else {
+      line += f.text;
+    }
     if (!f.unit.empty()) line += " " + f.unit;
+    if (f.numeric)  // only the padding; texts keep their spaces
+      while (!line.empty() && line.back() == ' ') line.pop_back();
     out += line + "\n";
   }
   return out;
@@ -197,7 +212,8 @@ std::string Table::row(const Record& record) {
     if (i > 0) line += "  ";
     line += f.numeric ? padLeft(f.text, width) : padRight(f.text, width);
   }
-  while (!line.empty() && line.back() == ' ') line.pop_back();
+  if (!record.empty() && record.back().numeric)
+    while (!line.empty() && line.back() == ' ') line.pop_back();
   return out + line + "\n";
 }
 

@@ -134,9 +134,9 @@ TEST_F(VelprobeTest, ReadGivesUnitsForPeopleAndExactFloatsForMachines) {
   ASSERT_EQ(rows.size(), 7u) << text.out;
   EXPECT_THAT(rows[0], MatchesRegex(R"(Time         20[0-9][0-9]-[0-9][0-9]-[0-9][0-9] [0-9:]{8}\.[0-9]{3})"));
   EXPECT_EQ(std::vector<std::string>(rows.begin() + 1, rows.end()),
-            (std::vector<std::string>{"Battery         3.60 V", "Temperature     3.94 °C",
-                                      "Total field     5.500", "Axis 1          0.125",
-                                      "Axis 2          2.500", "Axis 3        100.000"}));
+            (std::vector<std::string>{"Battery        3.60  V", "Temperature    3.94  °C",
+                                      "Total field    5.500", "Axis 1         0.125",
+                                      "Axis 2         2.500", "Axis 3       100.000"}));
 
   Result json = velprobe({"read", "--json"});
   ASSERT_EQ(json.status, 0) << json.err;
@@ -160,7 +160,7 @@ TEST_F(VelprobeTest, NegativeTemperatureKeepsItsSign) {
   auto readings = options().readings;
   readings.temperatureRaw = -1;  // -278.18665 degrees
   sim.setReadings(readings);
-  EXPECT_THAT(velprobe({"read"}).out, HasSubstr("Temperature  -278.19 °C\n"));
+  EXPECT_THAT(velprobe({"read"}).out, HasSubstr("Temperature  -278.19  °C\n"));
   EXPECT_THAT(velprobe({"read", "--json"}).out, HasSubstr(R"("temperature_C":-278.18665,)"));
 }
 
