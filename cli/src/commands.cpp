@@ -71,7 +71,10 @@ int watch(const Options& o, Probe& probe, Output& out) {
   } catch (const Output::Closed&) {
     return finish(probe, kExitOk);  // the reader has seen enough
   } catch (const Failure&) {
-    rate.clear();
+    try {
+      rate.clear();  // the error message is what matters now
+    } catch (const Output::Closed&) {
+    }
     throw;
   }
   return finish(probe, kExitOk);
