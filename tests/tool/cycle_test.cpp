@@ -17,7 +17,7 @@ TEST(Cycle, ProbePresentFromTheStart) {
   int pumpsAt4 = 0, pumpsAt7 = 0;
   w.when(4, [&] { pumpsAt4 = w.pump.pumps; });
   w.when(7, [&] { pumpsAt7 = w.pump.pumps; });
-  w.runFor(12);
+  w.run(12);
   EXPECT_EQ(timeline(w, {"tx", "progress"}),
             (std::vector<std::string>{
                 "1001 progress show", "1001 progress max 10", "1001 progress 1", "1201 tx #00?v*",
@@ -41,7 +41,7 @@ TEST(Cycle, NoProbeAndTheQuestionAfterTenPolls) {
     World w;
     w.probe.present = false;
     w.messages.answers = {answer};
-    w.runFor(16);
+    w.run(16);
     auto polls = w.log.times("tx #00?v*");
     ASSERT_GE(polls.size(), 10u);
     for (std::size_t i = 0; i < 10; ++i) EXPECT_NEAR(polls[i], 1.201 + 1.3 * static_cast<double>(i), 0.002);
@@ -73,7 +73,7 @@ TEST(Cycle, ProbeAnsweringTheTenthPollIsNotQuestioned) {
   World w;
   w.probe.present = false;
   w.when(12.8, [&] { w.probe.present = true; });  // the tenth poll goes out at 12.901
-  w.runFor(16);
+  w.run(16);
   EXPECT_TRUE(w.msgs().empty());
   EXPECT_TRUE(w.gui.Connected);
 }
@@ -82,7 +82,7 @@ TEST(Cycle, LostAndFoundReadsTheDataBlockOnce) {
   World w;
   w.when(5, [&] { w.probe.present = false; });
   w.when(15, [&] { w.probe.present = true; });
-  w.runFor(30);
+  w.run(30);
   EXPECT_EQ(w.log.times("tx #00?P*").size(), 1u);
   EXPECT_EQ(w.log.times("progress show").size(), 2u);  // again after the loss
   EXPECT_GE(w.log.times("progress hide").back(), 15.0);
@@ -94,7 +94,7 @@ TEST(Cycle, RestsInStepTwoAfterARejectedSerialUntilAWrite) {
   World w;
   w.probe.serial = "0424K1A123";
   w.when(20, [&] { w.controls.text = "7"; w.gui.TBAddress_KeyDown(13, 0); });
-  w.runFor(30);
+  w.run(30);
   EXPECT_EQ(timeline(w, {"tx", "msg"}),
             (std::vector<std::string>{"1201 tx #00?v*", "2002 tx #00?s*", "20000 tx #00@c*",
                                       "20000 tx #00@I07*", "20100 msg Warning|information|New Address is '07'.",
@@ -107,7 +107,7 @@ TEST(Cycle, RestsInStepTwoAfterARejectedSerialUntilAWrite) {
 TEST(Cycle, ProbeStopsAnsweringDuringTheSerialStep) {
   World w;
   w.probe.replies["#00?s*"] = {};
-  w.runFor(20);
+  w.run(20);
   EXPECT_EQ(timeline(w, {"tx"}),
             (std::vector<std::string>{"1201 tx #00?v*", "2002 tx #00?s*", "3102 tx #00?s*"}));
   EXPECT_EQ(w.gui.PollStep, 2);

@@ -31,7 +31,7 @@ TEST(StartUp, PortSelection) {
   for (auto& r : rows) {
     World w(r.commandLine);
     w.port.openErrors = r.refused;
-    w.call([&] { w.gui.Form_Load(); });
+    w.run(1, [&] { w.gui.Form_Load(); });
     std::string tried;
     for (auto& t : w.port.tried) tried += (tried.empty() ? "" : " ") + t;
     SCOPED_TRACE(r.commandLine);

@@ -63,9 +63,8 @@ TEST(AddressWrite, StoreReplies) {
     for (auto& [t, s] : r.reply) w.port.deliver(at(t), bytes(s));
     w.controls.text = "5";
     w.gui.TBAddress_KeyDown(13, 0);
-    std::vector<std::string> screen;
-    for (auto& [t, what] : w.log.events)
-      if (what.starts_with("msg") || what.starts_with("caption")) screen.push_back(what);
+    auto screen = w.log.starting("caption");
+    for (auto& m : w.msgs()) screen.push_back(m);
     SCOPED_TRACE(r.reply.empty() ? "silence" : r.reply[0].second);
     EXPECT_EQ(screen, r.screen);
     EXPECT_EQ(w.gui.PollPeriod, r.period);
@@ -116,13 +115,9 @@ TEST(Shutdown, EveryWayOut) {
     SCOPED_TRACE(r.name);
     World w;
     w.gui.Form_Load();
-    w.pump.limit = at(5);
-    w.call([&] { r.act(w); });
+    w.run(5, [&] { r.act(w); });
     EXPECT_EQ(w.exitCode, r.exitCode);
-    std::vector<std::string> tail;
-    for (auto i = w.log.events.size() - std::min(w.log.events.size(), r.tail.size()); i < w.log.events.size(); ++i)
-      tail.push_back(w.log.events[i].second);
-    EXPECT_EQ(tail, r.tail);
+    EXPECT_EQ(w.log.starting("", w.log.events.size() - r.tail.size()), r.tail);
     EXPECT_EQ(w.log.times("tx #00?v*").size(), r.exitCode == 0 ? 1u : 0u);
   }
 }
