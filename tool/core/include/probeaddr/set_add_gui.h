@@ -83,7 +83,8 @@ class SetAddGui {
   void Form_Activate();  // the first call runs ConnectProbe; later ones return at once
   void Form_Unload();    // sends "#00?v*", closes both windows, ends the program
   void CBWrite_Click();  // the address write
-  void TBAddress_KeyDown(int keyCode, int shift);  // Enter (13) writes
+  // keyCode as on Windows (Enter, either key, is 13); the key is passed on.
+  void TBAddress_KeyDown(int keyCode, int shift);  // Enter writes, other keys nothing
   void CBExit_Click();   // ExitProgram, then the end
 
   // ---- Procedures ----
