@@ -55,12 +55,21 @@ def library_seeds():
 
 
 def tool_seeds():
-    # Tool script: see tool_harness.h. Each event: kind byte, then its data.
-    yield "version", b"\x01" + VERSION
-    yield "serial", b"\x01" + SERIAL
-    yield "block", b"\x01" + block()
-    yield "store-err", b"\x01" + b"eERR\r\n"
-    yield "identify", b"\x01" + VERSION + b"\x02" + b"\x01" + SERIAL + b"\x02" + b"\x01" + block()
+    # Tool script: see tool_harness.h. A state byte, then operations.
+    arrive = lambda data: b"\x01" + record(data)
+    wait = lambda ms: b"\x00" + bytes([ms // 4])
+    read = b"\x02"
+    click = lambda text: b"\x03" + record(text)
+    nested = lambda text: b"\x04" + record(text)
+    yield "version", b"\x00" + wait(20) + arrive(VERSION) + read
+    yield "version-split", b"\x01" + arrive(VERSION[:9]) + wait(40) + arrive(VERSION[9:]) + read
+    yield "serial", b"\x10" + arrive(SERIAL) + read
+    yield "serial-bad", b"\x1c" + arrive(b"s0424Z20123" + b" " * 22) + read
+    yield "block", b"\x30" + arrive(VERSION) + read + arrive(SERIAL) + read + arrive(block()[:200]) + wait(100) + arrive(block()[200:]) + read
+    yield "store", b"\x00" + arrive(b"05") + click(b"5")
+    yield "store-err", b"\x00" + arrive(b"eERR\r\n") + click(b"12")
+    yield "nested", b"\x01" + wait(200) + nested(b"7") + arrive(VERSION) + read
+    yield "port-fails", b"\x01" + wait(40) + b"\x05" + arrive(VERSION) + read
 
 
 def main():
