@@ -5,7 +5,9 @@
 //     50 ms a read waits after a reply shorter than its capacity);
 //   - without pacing, as the library's own wall and CPU time per call;
 // and, run for run alongside, the same exchanges done by a plain pyserial
-// client (pyserial_client.py) against the same simulator.
+// client (pyserial_client.py) against the same simulator. Then ProbeAddr's
+// polling: its logic on the paced simulator, and the windowed program when a
+// command that measures it is given (--qt-cpu-command), as CPU per hour.
 // Prints one table: median of the runs and their spread (max - min, in % of
 // the median).
 #include <sys/utsname.h>
@@ -30,6 +32,9 @@
 
 #include "VEL_KV21X.h"
 #include "kv210/simulator.h"
+#ifdef KV210_BENCH_TOOL
+#include "tool_polling.h"
+#endif
 
 namespace {
 
@@ -166,6 +171,7 @@ struct Row {
   const Exchange* e;
   std::vector<double> pacedRate, pacedRatio, pyPacedRate, pacedVsPy;
   std::vector<double> wallUs, cpuUs, pyWallUs, unpacedVsPy, pyCpuUs, cpuVsPy;
+  std::vector<double> cpuPerHour;  // CPU seconds an hour of back-to-back calls at line speed takes
   int failures = 0, pyFailures = 0;
 };
 
@@ -177,6 +183,8 @@ int main(int argc, char** argv) {
   std::string python = "/usr/bin/python3";
   std::string script = PYSERIAL_CLIENT;
   bool withPython = true;
+  std::string qtCpuCommand;  // measures the windowed ProbeAddr; prints its rows
+  double toolWindowSeconds = 6.0;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     auto next = [&]() -> std::string { return i + 1 < argc ? argv[++i] : ""; };
@@ -184,8 +192,11 @@ int main(int argc, char** argv) {
     else if (a == "--run-seconds") runSeconds = std::max(0.1, std::atof(next().c_str()));
     else if (a == "--python") python = next();
     else if (a == "--no-python") withPython = false;
+    else if (a == "--qt-cpu-command") qtCpuCommand = next();
+    else if (a == "--tool-window-seconds") toolWindowSeconds = std::max(1.0, std::atof(next().c_str()));
     else {
-      std::cerr << "usage: kv210_bench [--runs N] [--run-seconds S] [--python PATH] [--no-python]\n";
+      std::cerr << "usage: kv210_bench [--runs N] [--run-seconds S] [--python PATH] [--no-python]\n"
+                   "                   [--tool-window-seconds S] [--qt-cpu-command COMMAND]\n";
       return 2;
     }
   }
@@ -231,6 +242,7 @@ int main(int argc, char** argv) {
       double rate = s.calls / s.seconds;
       row.pacedRate.push_back(rate);
       row.pacedRatio.push_back(rate * limitMs / 1000.0);
+      row.cpuPerHour.push_back(s.cpuSeconds / s.seconds * 3600.0);
       row.failures += s.failures;
       std::optional<Sample> py;
       if (withPython && (py = runPython(python, script, e, device, pacedCalls))) {
@@ -276,17 +288,81 @@ int main(int argc, char** argv) {
     VEL_RemoveProbe(h);
   }
 
+  // ---- ProbeAddr's polling: CPU per hour ----
+  struct ToolRow {
+    std::string label;
+    std::vector<double> queriesPerSecond, cpuUsPerQuery, cpuPerHour;
+  };
+  std::vector<ToolRow> toolRows;
+  auto addWindow = [](ToolRow& row, double wall, double cpu, int queries) {
+    if (wall <= 0) return;
+    row.queriesPerSecond.push_back(queries / wall);
+    if (queries > 0) row.cpuUsPerQuery.push_back(cpu / queries * 1e6);
+    row.cpuPerHour.push_back(cpu / wall * 3600.0);
+  };
+#ifdef KV210_BENCH_TOOL
+  {
+    std::cerr << "bench: ProbeAddr logic polling, " << runs << " windows of " << toolWindowSeconds << " s each"
+              << std::endl;
+    ToolRow connected{"ProbeAddr logic, probe answers", {}, {}, {}};
+    for (const auto& w : kv210::bench::measureToolPolling(device, runs, toolWindowSeconds, 5.0))
+      addWindow(connected, w.wallSeconds, w.cpuSeconds, w.queries);
+    toolRows.push_back(connected);
+    for (const char* command : {"v", "s", "P"}) {
+      kv210::sim::Fault silence;
+      silence.kind = kv210::sim::FaultKind::Silence;
+      sim.setFault(command, silence);
+    }
+    ToolRow silent{"ProbeAddr logic, no probe", {}, {}, {}};
+    for (const auto& w : kv210::bench::measureToolPolling(device, runs, toolWindowSeconds, 2.0))
+      addWindow(silent, w.wallSeconds, w.cpuSeconds, w.queries);
+    toolRows.push_back(silent);
+    sim.clearFaults();
+  }
+#endif
+  if (!qtCpuCommand.empty()) {
+    // The windowed program's own benchmark prints one line per case:
+    // name, CPU s, wall s, % of a core, frames, labels set.
+    std::cerr << "bench: " << qtCpuCommand << ", " << runs << " runs" << std::endl;
+    std::vector<ToolRow> qtRows;
+    for (int r = 0; r < runs; ++r) {
+      FILE* child = ::popen(qtCpuCommand.c_str(), "r");
+      if (!child) break;
+      char line[256];
+      while (std::fgets(line, sizeof line, child)) {
+        std::istringstream in(line);
+        std::vector<std::string> tokens;
+        for (std::string t; in >> t;) tokens.push_back(t);
+        if (tokens.size() < 6) continue;
+        char* end = nullptr;
+        const std::size_t n = tokens.size();
+        double cpu = std::strtod(tokens[n - 5].c_str(), &end);
+        if (*end) continue;
+        double wall = std::strtod(tokens[n - 4].c_str(), &end);
+        if (*end) continue;
+        int frames = std::atoi(tokens[n - 2].c_str());
+        std::string name = "ProbeAddr (Qt), ";
+        for (std::size_t i = 0; i + 5 < n; ++i) name += (i ? " " : "") + tokens[i];
+        auto it = std::find_if(qtRows.begin(), qtRows.end(), [&](const ToolRow& t) { return t.label == name; });
+        if (it == qtRows.end()) it = qtRows.insert(qtRows.end(), ToolRow{name, {}, {}, {}});
+        addWindow(*it, wall, cpu, frames);
+      }
+      ::pclose(child);
+    }
+    toolRows.insert(toolRows.end(), qtRows.begin(), qtRows.end());
+  }
+
   // ---- The table ----
   std::time_t now = std::time(nullptr);
   char date[32];
   std::strftime(date, sizeof date, "%Y-%m-%d %H:%M", std::localtime(&now));
-  std::printf("KV210 library benchmark, %s\n", date);
+  std::printf("KV210 benchmark, %s\n", date);
   std::printf("Machine: %s\n", machine().c_str());
   std::printf("Runs: %d per figure; median ±half the spread (max-min) of the runs\n\n", runs);
   const std::vector<std::pair<const char*, int>> columns = {
-      {"Export", -30}, {"limit ms", 8}, {"paced calls/s", 13}, {"of limit", 10}, {"pyserial calls/s", 16},
+      {"Export", -34}, {"limit ms", 8}, {"paced calls/s", 13}, {"of limit", 10}, {"pyserial calls/s", 16},
       {"ours/py", 8}, {"unpaced µs/call", 15}, {"pyserial µs/call", 16}, {"ours/py", 8},
-      {"CPU µs/call", 11}, {"pyserial CPU µs", 15}, {"ours/py", 8}};
+      {"CPU µs/call", 11}, {"pyserial CPU µs", 15}, {"ours/py", 8}, {"CPU s/hour", 10}};
   auto printRow = [&](const std::vector<std::string>& cells) {
     std::string line = "|";
     for (std::size_t i = 0; i < cells.size(); ++i) {
@@ -316,8 +392,11 @@ int main(int argc, char** argv) {
     printRow({r.e->label, fixed(r.e->limitMs(), 1), medianSpread(r.pacedRate, 2), medianSpread(r.pacedRatio, 3),
               medianSpread(r.pyPacedRate, 2), medianSpread(r.pacedVsPy, 2), medianSpread(r.wallUs, 0),
               medianSpread(r.pyWallUs, 0), medianSpread(r.unpacedVsPy, 2), medianSpread(r.cpuUs, 1),
-              medianSpread(r.pyCpuUs, 1), medianSpread(r.cpuVsPy, 1)});
+              medianSpread(r.pyCpuUs, 1), medianSpread(r.cpuVsPy, 1), medianSpread(r.cpuPerHour, 1)});
   }
+  for (const ToolRow& t : toolRows)
+    printRow({t.label, "-", medianSpread(t.queriesPerSecond, 2), "-", "-", "-", "-", "-", "-",
+              medianSpread(t.cpuUsPerQuery, 0), "-", "-", medianSpread(t.cpuPerHour, 2)});
   std::printf("\nlimit: the line's best for the exchange: frame bytes up to its '*' (NUL padding after it travels "
               "while the reply comes back) and reply bytes at %.4f ms each, + %.0f ms when the reply is shorter than "
               "the read (filter: 1 of 2 bytes, switch-off: 1 of 5); opening: 6 + 6 frame bytes, 18 + 382 reply "
@@ -329,6 +408,10 @@ int main(int argc, char** argv) {
   std::printf("unpaced: no pacing; wall time per call (the simulator's turnaround on the pty included) and CPU "
               "time of the calling thread (library) or of the client process (pyserial).\n");
   std::printf("ours/py: our rate over pyserial's (paced calls/s; unpaced time per call and CPU per call).\n");
+  std::printf("CPU s/hour: CPU time of an hour of back-to-back calls at line speed (library), of an hour of "
+              "polling (ProbeAddr: its logic on the paced simulator in windows of %.0f s, calls/s = queries/s, "
+              "CPU µs/call = per query and its reply; the windowed program measured by its own benchmark).\n",
+              toolWindowSeconds);
   std::printf("Failed calls: library %d, pyserial %d. A 33-byte serial reply (the simulator's usual one; the "
               "rows above use 11 bytes): a battery query right after VEL_SerialNumber failed %d of %d times, "
               "the 22 bytes after the 11 read still arriving for 23 ms.\n",
