@@ -19,5 +19,7 @@ install(FILES ${CMAKE_CURRENT_BINARY_DIR}/VEL_KV21XConfig.cmake
               ${CMAKE_CURRENT_BINARY_DIR}/VEL_KV21XConfigVersion.cmake
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/VEL_KV21X)
 
+# Relocatable: the prefix is found from where the .pc file lies.
+file(RELATIVE_PATH VEL_PC_TO_PREFIX /prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig /prefix)
 configure_file(${PROJECT_SOURCE_DIR}/cmake/VEL_KV21X.pc.in ${CMAKE_CURRENT_BINARY_DIR}/VEL_KV21X.pc @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/VEL_KV21X.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -73,6 +74,10 @@ class Simulator {
     Readings readings;
     bool pace9600 = false;  // send (and take in) bytes at about 1.0417 ms each
     std::string linkPath;   // if set, a symlink to the device is made there
+    // Called on the serving thread, under the simulator's lock, with one line
+    // per frame taken, reply scheduled and fault applied; it must not call
+    // back into the simulator.
+    std::function<void(const std::string&)> trace;
   };
 
   Simulator();
@@ -111,11 +116,12 @@ class Simulator {
   std::string address() const;   // after address stores
   int filter() const;            // last filter taken, -1 before any
   int autoOffSeconds() const;    // last switch-off time taken, -1 before any
-  int32_t frequencyHundredths() const;  // last frequency parameter taken
+  int32_t frequencyHundredths() const;  // last frequency parameter taken, 0 before any
   std::size_t resets() const;    // "!" frames taken
 
   // The reply the probe gives to a complete frame, before faults; exposed so
   // that tests can compare byte for byte. Empty when the probe stays silent.
+  // A reply set with setReply counts; NUL padding around the frame is skipped.
   Bytes replyFor(const std::string& frame) const;
 
  private:
