@@ -56,17 +56,5 @@ TEST(PortExclusion, PortHeldByTheToolIsDeniedToTheLibrary) {
   VEL_RemoveProbe(handle);
 }
 
-TEST(PortExclusion, TwoToolsDoNotShareAPort) {
-  Simulator sim;
-  ProbeAddrProcess first({"PORT=" + sim.ptsPath()});
-  ASSERT_TRUE(first.waitFor({"ready"}));
-  ProbeAddrProcess second({"PORT=" + sim.ptsPath()});
-  EXPECT_EQ(second.waitForExit(), 1);
-  EXPECT_TRUE(second.waitFor({"message", "ProbeAddr", "Critical", "Ok", "COMM PORT" + sim.ptsPath() + "  Not Available"},
-                             0ms));
-  first.command("close");
-  EXPECT_EQ(first.waitForExit(), 0);
-}
-
 }  // namespace
 }  // namespace probeaddr::testing
