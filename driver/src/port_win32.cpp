@@ -10,6 +10,7 @@ HANDLE toWin32(Handle port) { return reinterpret_cast<HANDLE>(port); }
 
 class Win32Backend final : public Backend {
  public:
+  // The name goes to CreateFileA as it stands: "COM1".."COM9", or "\\.\COM10" and above.
   Handle open(const char* name, OpenError& error) noexcept override {
     HANDLE h = ::CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                              FILE_ATTRIBUTE_NORMAL, nullptr);

@@ -1,0 +1,220 @@
+#include "format.h"
+
+#include <algorithm>
+#include <charconv>
+#include <ctime>
+
+namespace velprobe {
+namespace {
+
+constexpr char kHex[] = "0123456789abcdef";
+
+std::string hexByte(unsigned char c) { return {kHex[c >> 4], kHex[c & 15]}; }
+
+std::string floatText(float value, std::chars_format format, int precision) {
+  char buffer[64];
+  const auto result = precision < 0 ? std::to_chars(buffer, buffer + sizeof buffer, value)
+                                    : std::to_chars(buffer, buffer + sizeof buffer, value, format, precision);
+  return std::string(buffer, result.ptr);
+}
+
+std::string padLeft(const std::string& s, std::size_t width) {
+  const std::size_t w = displayWidth(s);
+  return w >= width ? s : std::string(width - w, ' ') + s;
+}
+
+std::string padRight(const std::string& s, std::size_t width) {
+  const std::size_t w = displayWidth(s);
+  return w >= width ? s : s + std::string(width - w, ' ');
+}
+
+std::string heading(const Field& f) { return f.unit.empty() ? f.label : f.label + " [" + f.unit + "]"; }
+
+std::string csvLine(const Record& record, bool header) {
+  std::string line;
+  for (const Field& f : record) {
+    if (!line.empty()) line += ',';
+    line += header ? csvCell(f.key) : f.csv;
+  }
+  return line + "\n";
+}
+
+std::string jsonLine(const Record& record) {
+  std::string line = "{";
+  for (const Field& f : record) {
+    if (line.size() > 1) line += ',';
+    line += jsonString(f.key) + ":" + f.json;
+  }
+  return line + "}\n";
+}
+
+}  // namespace
+
+std::size_t displayWidth(std::string_view s) {
+  return static_cast<std::size_t>(std::count_if(
+      s.begin(), s.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
+}
+
+std::string escapeText(std::string_view bytes) {
+  std::string out;
+  for (char ch : bytes) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c == '\\')
+      out += "\\\\";
+    else if (c >= 0x20 && c < 0x7F)
+      out += ch;
+    else
+      out += "\\x" + hexByte(c);
+  }
+  return out;
+}
+
+std::string jsonString(std::string_view bytes) {
+  std::string out = "\"";
+  for (char ch : bytes) {
+    const auto c = static_cast<unsigned char>(ch);
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\b': out += "\\b"; break;
+      case '\f': out += "\\f"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      default:
+        if (c >= 0x20 && c < 0x7F)
+          out += ch;
+        else
+          out += "\\u00" + hexByte(c);
+    }
+  }
+  return out + "\"";
+}
+
+std::string csvCell(std::string_view cell) {
+  const bool quote = cell.find_first_of(",\"\r\n") != std::string_view::npos ||
+                     (!cell.empty() && (cell.front() == ' ' || cell.back() == ' '));
+  if (!quote) return std::string(cell);
+  std::string out = "\"";
+  for (char c : cell) {
+    if (c == '"') out += '"';
+    out += c;
+  }
+  return out + "\"";
+}
+
+Field textField(std::string key, std::string label, std::string_view bytes) {
+  const std::string escaped = escapeText(bytes);
+  return {std::move(key), std::move(label), "", escaped, jsonString(bytes), csvCell(escaped), false};
+}
+
+Field floatField(std::string key, std::string label, std::string unit, float value, int textDecimals) {
+  const std::string exact = floatText(value, std::chars_format::general, -1);
+  return {std::move(key),
+          std::move(label),
+          std::move(unit),
+          floatText(value, std::chars_format::fixed, textDecimals),
+          exact,
+          exact,
+          true};
+}
+
+Field integerField(std::string key, std::string label, std::string unit, int64_t value) {
+  const std::string s = std::to_string(value);
+  return {std::move(key), std::move(label), std::move(unit), s, s, s, true};
+}
+
+Field scaledField(std::string key, std::string label, std::string unit, int64_t scaled, int decimals) {
+  std::string digits = std::to_string(scaled < 0 ? -scaled : scaled);
+  if (digits.size() <= static_cast<std::size_t>(decimals))
+    digits.insert(0, static_cast<std::size_t>(decimals) + 1 - digits.size(), '0');
+  if (decimals > 0) digits.insert(digits.size() - static_cast<std::size_t>(decimals), ".");
+  if (scaled < 0) digits.insert(0, "-");
+  return {std::move(key), std::move(label), std::move(unit), digits, digits, digits, true};
+}
+
+Field timeField(std::string key, std::string label, std::chrono::system_clock::time_point time,
+                bool clockOnly) {
+  using namespace std::chrono;
+  const auto ms = duration_cast<milliseconds>(time.time_since_epoch()).count();
+  const std::time_t seconds = static_cast<std::time_t>(ms / 1000 - (ms % 1000 < 0 ? 1 : 0));
+  const std::string millis = std::to_string(1000 + ((ms % 1000) + 1000) % 1000).substr(1);
+  std::tm utc{}, local{};
+  ::gmtime_r(&seconds, &utc);
+  ::localtime_r(&seconds, &local);
+  char iso[32], people[32];
+  std::strftime(iso, sizeof iso, "%Y-%m-%dT%H:%M:%S", &utc);
+  std::strftime(people, sizeof people, clockOnly ? "%H:%M:%S" : "%Y-%m-%d %H:%M:%S", &local);
+  const std::string stamp = std::string(iso) + "." + millis + "Z";
+  return {std::move(key), std::move(label), "", std::string(people) + "." + millis, jsonString(stamp), stamp,
+          false};
+}
+
+std::string renderRecord(Format format, const Record& record) {
+  switch (format) {
+    case Format::Json: return jsonLine(record);
+    case Format::Csv: return csvLine(record, true) + csvLine(record, false);
+    case Format::Text: break;
+  }
+  // Numbers line up at their decimal points.
+  auto split = [](const std::string& number) {
+    const std::size_t point = std::min(number.find('.'), number.size());
+    return std::pair{number.substr(0, point), number.substr(point)};
+  };
+  std::size_t labelWidth = 0, wholeWidth = 0, fractionWidth = 0;
+  for (const Field& f : record) {
+    labelWidth = std::max(labelWidth, displayWidth(f.label));
+    if (!f.numeric) continue;
+    const auto [whole, fraction] = split(f.text);
+    wholeWidth = std::max(wholeWidth, whole.size());
+    fractionWidth = std::max(fractionWidth, fraction.size());
+  }
+  std::string out;
+  for (const Field& f : record) {
+    std::string line = padRight(f.label, labelWidth + 2);
+    if (f.numeric) {
+      const auto [whole, fraction] = split(f.text);
+      line += padLeft(whole, wholeWidth) + padRight(fraction, fractionWidth);
+    } else {
+      line += f.text;
+    }
+    if (!f.unit.empty()) line += " " + f.unit;
+    if (f.numeric)  // only the padding; texts keep their spaces
+      while (!line.empty() && line.back() == ' ') line.pop_back();
+    out += line + "\n";
+  }
+  return out;
+}
+
+std::string Table::row(const Record& record) {
+  std::string out;
+  if (format_ == Format::Json) return jsonLine(record);
+  if (format_ == Format::Csv) {
+    if (!started_) out = csvLine(record, true);
+    started_ = true;
+    return out + csvLine(record, false);
+  }
+  if (!started_) {
+    started_ = true;
+    std::string header;
+    for (const Field& f : record) {
+      widths_.push_back(
+          std::max({displayWidth(heading(f)), displayWidth(f.text), std::size_t{f.numeric ? 8u : 0u}}));
+      if (!header.empty()) header += "  ";
+      header += f.numeric ? padLeft(heading(f), widths_.back()) : padRight(heading(f), widths_.back());
+    }
+    out = header + "\n";
+  }
+  std::string line;
+  for (std::size_t i = 0; i < record.size(); ++i) {
+    const Field& f = record[i];
+    const std::size_t width = i < widths_.size() ? widths_[i] : 0;
+    if (i > 0) line += "  ";
+    line += f.numeric ? padLeft(f.text, width) : padRight(f.text, width);
+  }
+  if (!record.empty() && record.back().numeric)
+    while (!line.empty() && line.back() == ' ') line.pop_back();
+  return out + line + "\n";
+}
+
+}  // namespace velprobe

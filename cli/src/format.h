@@ -1,0 +1,68 @@
+// Rendering results as aligned text, JSON or CSV.
+//
+// A result is a Record: named fields, each carrying its rendering for every
+// format. Texts from the probe are raw fixed-width bytes that may hold NULs
+// and other non-printable bytes; every format escapes them so that the output
+// stays one line per record and can be turned back into the bytes:
+//   text and CSV  printable ASCII as is, "\" as "\\", other bytes as "\xNN"
+//   JSON          standard escapes; bytes 0x7F..0xFF as \u007f..\u00ff
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "options.h"
+
+namespace velprobe {
+
+struct Field {
+  std::string key;    // JSON member and CSV column: "battery_V"
+  std::string label;  // text label: "Battery"
+  std::string unit;   // text unit: "V", or empty
+  std::string text;   // value for people
+  std::string json;   // JSON literal
+  std::string csv;    // CSV cell, quoted where needed
+  bool numeric = false;
+};
+using Record = std::vector<Field>;
+
+std::string escapeText(std::string_view bytes);
+std::string jsonString(std::string_view bytes);
+std::string csvCell(std::string_view cell);
+
+Field textField(std::string key, std::string label, std::string_view bytes);
+// JSON and CSV carry the shortest text that reads back as the same float;
+// people get `textDecimals` fixed decimals.
+Field floatField(std::string key, std::string label, std::string unit, float value, int textDecimals);
+Field integerField(std::string key, std::string label, std::string unit, int64_t value);
+// A value kept as an integer count of 10^-decimals (123, 2 -> 1.23): exact in every format.
+Field scaledField(std::string key, std::string label, std::string unit, int64_t scaled, int decimals);
+// ISO 8601 UTC with milliseconds in JSON and CSV; local time for people, with
+// the date unless `clockOnly`.
+Field timeField(std::string key, std::string label, std::chrono::system_clock::time_point time,
+                bool clockOnly);
+
+// One record as a whole output: "label  value unit" lines, one JSON object,
+// or a CSV header and one row. Ends with a newline.
+std::string renderRecord(Format format, const Record& record);
+
+// Records as a table, one line each (watch): a header (text, CSV) before the
+// first row, then a row per record.
+class Table {
+ public:
+  explicit Table(Format format) : format_(format) {}
+  std::string row(const Record& record);
+
+ private:
+  Format format_;
+  bool started_ = false;
+  std::vector<std::size_t> widths_;
+};
+
+// Columns a string takes on a terminal (UTF-8: one per character).
+std::size_t displayWidth(std::string_view s);
+
+}  // namespace velprobe

@@ -1,0 +1,221 @@
+#include "probe.h"
+
+#include <grp.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <fstream>
+
+namespace velprobe {
+namespace {
+
+// What the other program that holds a port wrote into its lock file
+// ("LCK.." + the device path without "/dev/" and with "/" as "_"): its process
+// id and name. Empty when there is no such file or the process is gone.
+std::string lockHolder(const std::string& device) {
+  std::string name = device;
+  if (name.rfind("/dev/", 0) == 0) name.erase(0, 5);
+  for (char& c : name)
+    if (c == '/') c = '_';
+  for (const char* dir : {"/var/lock", "/run/lock", "/etc/locks", "/var/spool/locks", "/var/spool/uucp",
+                          "/tmp", "/var/tmp", "/var/lock/lockdev"}) {
+    std::ifstream file(std::string(dir) + "/LCK.." + name);
+    if (!file) continue;
+    std::string pid, program;
+    std::getline(file, pid);
+    std::getline(file, program);
+    pid.erase(0, pid.find_first_not_of(' '));  // some writers right-align the pid
+    char* end = nullptr;
+    const long id = std::strtol(pid.c_str(), &end, 10);
+    if (id <= 0 || id > INT_MAX || (::kill(static_cast<pid_t>(id), 0) != 0 && errno != EPERM)) continue;
+    std::string holder = "process " + std::to_string(id);
+    if (!program.empty()) holder += " (" + program + ")";
+    return holder;
+  }
+  return {};
+}
+
+std::string groupOf(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return {};
+  if (const group* g = ::getgrgid(st.st_gid)) return g->gr_name;
+  return std::to_string(st.st_gid);
+}
+
+// VEL_CreateProbe failed before or while setting up the port: say why in the
+// user's terms. The library gives 7 both for a port held by someone else and
+// for a missing permission; access() tells them apart.
+Failure portFailure(const std::string& port, int32_t code) {
+  const std::string call = "\n  " + callFailed("VEL_CreateProbe", code);
+  const std::string head = "cannot open port " + port + ": ";
+  switch (code) {
+    case VEL_PORT_NOT_FOUND:
+      return Failure(head + "no such device" + call +
+                         "\n  Check the name; serial adapters usually appear as /dev/ttyUSB*,"
+                         " /dev/ttyACM* or under /dev/serial/by-id/.",
+                     kExitPort);
+    case VEL_ACCESS_DENIED: {
+      if (::access(port.c_str(), R_OK | W_OK) != 0 && (errno == EACCES || errno == EPERM)) {
+        const std::string group = groupOf(port);
+        const bool system = group.empty() || group == "root";
+        const std::string join = system ? "dialout" : group;
+        return Failure(head + "permission denied" + call + "\n  Your user may not read and write " + port +
+                           (group.empty() ? "" : ", which belongs to group '" + group + "'") + ".\n  " +
+                           (system ? "Serial ports usually belong to group 'dialout'; join it"
+                                   : "Join that group (serial ports usually belong to 'dialout')") +
+                           ": sudo usermod -aG " + join + " \"$USER\", then log out and in again.",
+                       kExitPort);
+      }
+      std::string holder = lockHolder(port);
+      char resolved[PATH_MAX];
+      if (holder.empty() && ::realpath(port.c_str(), resolved)) holder = lockHolder(resolved);
+      return Failure(head + "the port is busy, another program holds it" +
+                         (holder.empty() ? "" : ": " + holder) + call + "\n  Close that program (fuser -v " +
+                         port + " shows who has it open) and try again.",
+                     kExitPort);
+    }
+    case VEL_PORT_SETUP:
+      return Failure(
+          head + "it does not take serial line settings" + call + "\n  Is " + port + " a serial port?",
+          kExitPort);
+    default: {
+      struct stat st {};
+      std::string why = "the operating system refused it";
+      if (::stat(port.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) why = "it is a directory";
+      return Failure(head + why + call, kExitPort);
+    }
+  }
+}
+
+// A hint for the failures a user can do something about.
+std::string hint(int32_t code) {
+  switch (code) {
+    case VEL_TIMEOUT:
+      return "\n  Is the probe switched on and connected? A slow line may need a longer --timeout.";
+    case VEL_WRONG_REPLY:
+      return "\n  Something other than the expected reply came back: another device on the line,"
+             " or another program talking to the probe?";
+    case VEL_READ_FAILED:
+    case VEL_WRITE_FAILED:
+    case VEL_PURGE_FAILED: return "\n  The port failed; was the adapter unplugged?";
+    case VEL_NOT_CONFIRMED: return "\n  The probe answered but did not take the setting.";
+    case VEL_ABOVE_LIMIT: return "\n  The field is above the range of the probe.";
+    default: return {};
+  }
+}
+
+}  // namespace
+
+ResultCode describe(int32_t code) {
+  switch (code) {
+    case VEL_OK: return {"VEL_OK", "success"};
+    case VEL_INVALID_HANDLE: return {"VEL_INVALID_HANDLE", "no open port, or the port could not be opened"};
+    case VEL_PORT_NOT_FOUND: return {"VEL_PORT_NOT_FOUND", "the port device does not exist"};
+    case VEL_NULL_ARGUMENT: return {"VEL_NULL_ARGUMENT", "a pointer argument was NULL"};
+    case VEL_WRONG_REPLY: return {"VEL_WRONG_REPLY", "the reply did not start with the command's letter"};
+    case VEL_OUT_OF_RANGE: return {"VEL_OUT_OF_RANGE", "the setting value is out of range"};
+    case VEL_ACCESS_DENIED: return {"VEL_ACCESS_DENIED", "access to the port was denied"};
+    case VEL_TIMEOUT: return {"VEL_TIMEOUT", "no complete reply came within the reply time-out"};
+    case VEL_PORT_SETUP: return {"VEL_PORT_SETUP", "setting up the serial line failed"};
+    case VEL_WRITE_FAILED: return {"VEL_WRITE_FAILED", "writing the command failed"};
+    case VEL_READ_FAILED: return {"VEL_READ_FAILED", "reading from the port failed"};
+    case VEL_NOT_CONFIRMED: return {"VEL_NOT_CONFIRMED", "the probe did not confirm the setting"};
+    case VEL_WRONG_MODEL: return {"VEL_WRONG_MODEL", "the probe's model differs from the expected one"};
+    case VEL_ABOVE_LIMIT: return {"VEL_ABOVE_LIMIT", "a field value lies above the probe's field limit"};
+    case VEL_INVALID_VALUE:
+      return {"VEL_INVALID_VALUE", "the probe reported a negative or invalid field value"};
+    case VEL_CLOSE_FAILED: return {"VEL_CLOSE_FAILED", "closing the port failed"};
+    case VEL_PURGE_FAILED: return {"VEL_PURGE_FAILED", "purging the port failed"};
+    default: return {"unknown", "a result code this program does not know"};
+  }
+}
+
+std::string callFailed(const char* call, int32_t code) {
+  const ResultCode rc = describe(code);
+  return std::string(call) + " returned " + std::to_string(code) + " (" + rc.name + ": " + rc.meaning + ")";
+}
+
+Probe::Probe(const std::string& port, const std::string& model) : port_(port) {
+  char expected[4] = {};  // the library reads exactly four bytes
+  model.copy(expected, sizeof expected);
+  const int32_t rc = VEL_CreateProbe(expected, &handle_, port.c_str());
+  if (rc == VEL_OK) return;
+  // The port stays open when a step after opening failed.
+  if (handle_ != INVALID_HANDLE_VALUE) VEL_RemoveProbe(handle_);
+  handle_ = INVALID_HANDLE_VALUE;
+  if (rc == VEL_PORT_NOT_FOUND || rc == VEL_ACCESS_DENIED || rc == VEL_PORT_SETUP || rc == VEL_INVALID_HANDLE)
+    throw portFailure(port, rc);
+  if (rc == VEL_WRONG_MODEL)
+    throw Failure("the model of the probe on " + port + " does not begin with '" + model + "'\n  " +
+                      callFailed("VEL_CreateProbe", rc) +
+                      "\n  --model sets the expected model (default KV21).",
+                  kExitDevice);
+  throw Failure((rc == VEL_TIMEOUT ? "no probe answers on " : "no usable probe on ") + port + "\n  " +
+                    callFailed("VEL_CreateProbe", rc) + hint(rc),
+                kExitDevice);
+}
+
+Probe::~Probe() {
+  if (handle_ != INVALID_HANDLE_VALUE) VEL_RemoveProbe(handle_);
+}
+
+void Probe::close() {
+  const HANDLE handle = handle_;
+  handle_ = INVALID_HANDLE_VALUE;
+  if (handle == INVALID_HANDLE_VALUE) return;
+  if (int32_t rc = VEL_RemoveProbe(handle); rc != VEL_OK)
+    throw Failure("closing " + port_ + " failed\n  " + callFailed("VEL_RemoveProbe", rc), kExitDevice);
+}
+
+void Probe::check(const char* what, const char* call, int32_t code) const {
+  if (code != VEL_OK)
+    throw Failure(std::string(what) + " failed\n  " + callFailed(call, code) + hint(code), kExitDevice);
+}
+
+Identity Probe::identity() {
+  Identity id;
+  auto text = [&](const char* what, const char* call, auto function, std::string& out) {
+    char buffer[16];  // the widest text is 11 characters
+    int32_t length = 0;
+    check(what, call, function(handle_, buffer, &length));
+    if (length < 0 || length > static_cast<int32_t>(sizeof buffer))
+      throw Failure(std::string(call) + " reported an impossible length " + std::to_string(length),
+                    kExitDevice);
+    out.assign(buffer, static_cast<std::size_t>(length));
+  };
+  text("reading the firmware", "VEL_Firmware", VEL_Firmware, id.firmware);
+  text("reading the serial number", "VEL_SerialNumber", VEL_SerialNumber, id.serialNumber);
+  text("reading the probe name", "VEL_ProbeName", VEL_ProbeName, id.name);
+  text("reading the model", "VEL_Model", VEL_Model, id.model);
+  text("reading the calibration date", "VEL_CalibrationDate", VEL_CalibrationDate, id.calibrationDate);
+  return id;
+}
+
+Reading Probe::read() {
+  Reading r;
+  r.time = std::chrono::system_clock::now();
+  check("reading the battery voltage", "VEL_ReadBattery", VEL_ReadBattery(handle_, &r.battery));
+  check("reading the temperature", "VEL_ReadTemperature", VEL_ReadTemperature(handle_, &r.temperature));
+  check("reading the total field", "VEL_ReadTotalField", VEL_ReadTotalField(handle_, &r.totalField));
+  check("reading the axis field", "VEL_ReadAxisField",
+        VEL_ReadAxisField(handle_, &r.axis[0], &r.axis[1], &r.axis[2]));
+  return r;
+}
+
+void Probe::setFrequency(int32_t hundredths) {
+  check("setting the frequency", "VEL_SetFrequency", VEL_SetFrequency(handle_, hundredths));
+}
+
+void Probe::setFilter(int32_t filter) {
+  check("setting the filter", "VEL_SetFilter", VEL_SetFilter(handle_, filter));
+}
+
+void Probe::setAutoOffTime(int32_t seconds) {
+  check("setting the switch-off time", "VEL_SetAutoOffTime", VEL_SetAutoOffTime(handle_, seconds));
+}
+
+}  // namespace velprobe

@@ -1,0 +1,80 @@
+// The probe as velprobe sees it: a thin C++ layer over the public C interface
+// of VEL_KV21X that turns result codes into errors worded for the user.
+#pragma once
+
+#include <VEL_KV21X.h>
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+
+namespace velprobe {
+
+// Exit statuses; --help documents them.
+enum ExitStatus : int {
+  kExitOk = 0,
+  kExitDevice = 1,  // the probe did not answer as expected
+  kExitUsage = 2,   // bad command line
+  kExitPort = 3,    // the port could not be opened or set up
+  kExitInterrupted = 130,
+};
+
+struct ResultCode {
+  const char* name;     // "VEL_TIMEOUT"
+  const char* meaning;  // in words
+};
+ResultCode describe(int32_t code);
+
+// A failure that ends the run: the message (possibly several lines) and the
+// exit status it maps to.
+class Failure : public std::runtime_error {
+ public:
+  Failure(std::string message, int exitStatus)
+      : std::runtime_error(std::move(message)), exitStatus_(exitStatus) {}
+  int exitStatus() const { return exitStatus_; }
+
+ private:
+  int exitStatus_;
+};
+
+// "VEL_ReadBattery returned 8 (VEL_TIMEOUT: no complete reply ...)".
+std::string callFailed(const char* call, int32_t code);
+
+struct Identity {
+  std::string firmware, serialNumber, name, model, calibrationDate;  // bytes as sent
+};
+
+struct Reading {
+  std::chrono::system_clock::time_point time;
+  float battery = 0, temperature = 0, totalField = 0;
+  std::array<float, 3> axis{};
+};
+
+class Probe {
+ public:
+  // Opens the port and checks the model (up to four characters). Throws
+  // Failure explaining why the port or the probe is not usable.
+  Probe(const std::string& port, const std::string& model);
+  ~Probe();  // closes the port if close() was not called
+  Probe(const Probe&) = delete;
+  Probe& operator=(const Probe&) = delete;
+
+  // Closes the port; throws Failure when the library reports it could not.
+  void close();
+
+  Identity identity();
+  Reading read();
+  void setFrequency(int32_t hundredths);
+  void setFilter(int32_t filter);
+  void setAutoOffTime(int32_t seconds);
+
+ private:
+  void check(const char* what, const char* call, int32_t code) const;
+
+  std::string port_;
+  HANDLE handle_ = INVALID_HANDLE_VALUE;
+};
+
+}  // namespace velprobe
