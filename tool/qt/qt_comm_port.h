@@ -10,7 +10,8 @@
 //   8018  a read or write on a closed port
 //   8020  the device failed or went away while open
 // Port n on Linux is the n-th port of systemPorts() (port_list.h); a path
-// given with setDevicePath() names the device directly.
+// given with setDevicePath() names the device directly. Whichever of the two
+// was written last decides.
 //
 // Nothing here runs window events: output() writes the whole frame to the
 // device before it returns, and waitForInput() sleeps on the device alone.
