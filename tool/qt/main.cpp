@@ -5,6 +5,7 @@
 #include <QStringList>
 
 #include <string>
+#include <vector>
 
 #include "fonts.h"
 #include "program.h"
@@ -18,7 +19,8 @@ int main(int argc, char* argv[]) {
   // The arguments, without the program's path and those Qt took for itself.
   QStringList arguments = QApplication::arguments();
   if (!arguments.isEmpty()) arguments.removeFirst();
-  const std::string commandLine = arguments.join(QLatin1Char(' ')).toLocal8Bit().toStdString();
+  std::vector<std::string> commandLine;
+  for (const QString& argument : arguments) commandLine.push_back(argument.toLocal8Bit().toStdString());
 
-  probeaddr::qt::runProbeAddr(commandLine);
+  probeaddr::qt::runProbeAddr(std::move(commandLine));
 }

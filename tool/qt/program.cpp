@@ -81,7 +81,7 @@ void closeOnTerminationSignals(SetAddGuiWindow* window) {
 
 }  // namespace
 
-void runProbeAddr(const std::string& commandLine) {
+void runProbeAddr(std::vector<std::string> arguments) {
   // Creation of the main window (its Form_Initialize has no effect).
   auto* window = new SetAddGuiWindow;
   auto* port = new QtCommPort;
@@ -90,7 +90,7 @@ void runProbeAddr(const std::string& commandLine) {
   auto* pump = new QtEventPump(*port);
   auto* clock = new SteadyClock;
   endingPort = port;
-  auto* gui = new SetAddGui(Platform{*port, *controls, *messages, *pump, *clock, endProcess}, commandLine);
+  auto* gui = new SetAddGui(Platform{*port, *controls, *messages, *pump, *clock, endProcess}, std::move(arguments));
 
   window->onActivate = [gui] {
     // Let the activation finish (focus, repaint) before the cycle takes over

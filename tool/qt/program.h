@@ -3,12 +3,13 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace probeaddr::qt {
 
 // Runs the program on the QApplication that exists; `commandLine` is the
 // arguments joined by single spaces. Does not return: every way out ends the
 // process.
-[[noreturn]] void runProbeAddr(const std::string& commandLine);
+[[noreturn]] void runProbeAddr(std::vector<std::string> arguments);
 
 }  // namespace probeaddr::qt
