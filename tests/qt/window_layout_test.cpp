@@ -41,7 +41,7 @@ class WindowLayout : public ::testing::Test {
   SetAddGuiWindow window;
 };
 
-struct ControlSpec {
+struct ExpectedControl {
   const char* name;
   const char* parent;
   const char* kind;
@@ -52,7 +52,7 @@ struct ControlSpec {
   bool bold;
 };
 
-const ControlSpec kControls[] = {
+const ExpectedControl kControls[] = {
     {"XPFrame3", "SetAddGui", "QGroupBox", "Probe Data", {8, 4, 163, 100}, "MS Sans Serif", 8.25, false},
     {"Label4", "XPFrame3", "QLabel", "S/N", {9, 77, 46, 14}, "Arial", 8.25, true},
     {"Label3", "XPFrame3", "QLabel", "FW Date", {9, 57, 46, 14}, "Arial", 8.25, true},
@@ -88,23 +88,23 @@ TEST_F(WindowLayout, MainWindowCaptionSizeAndIcon) {
 
 TEST_F(WindowLayout, EveryControlAsDesigned) {
   const QStringList substitutes = {"Liberation Sans", "Arimo", "Arial", "Helvetica", "DejaVu Sans"};
-  for (const ControlSpec& spec : kControls) {
-    SCOPED_TRACE(spec.name);
-    auto* w = window.findChild<QWidget*>(QString::fromLatin1(spec.name));
+  for (const ExpectedControl& control : kControls) {
+    SCOPED_TRACE(control.name);
+    auto* w = window.findChild<QWidget*>(QString::fromLatin1(control.name));
     ASSERT_NE(w, nullptr);
-    EXPECT_EQ(QString::fromLatin1(w->metaObject()->className()), QString::fromLatin1(spec.kind));
-    EXPECT_EQ(w->parentWidget()->objectName(), QString::fromLatin1(spec.parent));
-    EXPECT_EQ(w->geometry(), spec.pixels);
-    EXPECT_EQ(textOf(w), QString::fromLatin1(spec.text));
+    EXPECT_EQ(QString::fromLatin1(w->metaObject()->className()), QString::fromLatin1(control.kind));
+    EXPECT_EQ(w->parentWidget()->objectName(), QString::fromLatin1(control.parent));
+    EXPECT_EQ(w->geometry(), control.pixels);
+    EXPECT_EQ(textOf(w), QString::fromLatin1(control.text));
     EXPECT_TRUE(w->isVisible());
-    EXPECT_EQ(w->font().family(), QString::fromLatin1(spec.family));
-    EXPECT_DOUBLE_EQ(w->font().pointSizeF(), spec.points);
-    EXPECT_EQ(w->font().bold(), spec.bold);
+    EXPECT_EQ(w->font().family(), QString::fromLatin1(control.family));
+    EXPECT_DOUBLE_EQ(w->font().pointSizeF(), control.points);
+    EXPECT_EQ(w->font().bold(), control.bold);
     // What is drawn is the family or one of its stand-ins, at the designed size.
     const QFontInfo drawn(w->font());
-    EXPECT_TRUE(drawn.family() == QString::fromLatin1(spec.family) || substitutes.contains(drawn.family()))
+    EXPECT_TRUE(drawn.family() == QString::fromLatin1(control.family) || substitutes.contains(drawn.family()))
         << drawn.family().toStdString();
-    EXPECT_NEAR(drawn.pointSizeF(), spec.points, 0.8);
+    EXPECT_NEAR(drawn.pointSizeF(), control.points, 0.8);
   }
 }
 
