@@ -3,6 +3,7 @@
 // answering frames, and controls, message boxes and a pump that record.
 #pragma once
 
+#include <sstream>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -215,9 +216,16 @@ struct World {
   std::optional<int> exitCode;
   SetAddGui gui;
 
-  explicit World(std::string commandLine = "COM=1")
+  static std::vector<std::string> splitAtBlanks(const std::string& text) {
+    std::vector<std::string> words;
+    std::istringstream in(text);
+    for (std::string word; in >> word;) words.push_back(word);
+    return words;
+  }
+  explicit World(std::string commandLine = "COM=1") : World(splitAtBlanks(commandLine)) {}
+  explicit World(std::vector<std::string> arguments)
       : gui(Platform{port, controls, messages, pump, clock, [this](int code) { log("end " + std::to_string(code)); }},
-            std::move(commandLine)) {
+            std::move(arguments)) {
     port.onOutput = [this](const std::string& frame) {
       if (Bytes r = probe.replyTo(frame); probe.present && !r.empty()) port.deliver(clock.t + 20ms, std::move(r));
     };

@@ -48,6 +48,15 @@ TEST(StartUp, PortSelection) {
   }
 }
 
+// A path runs to the end of its argument, blanks included.
+TEST(StartUp, PortPathTakesTheWholeArgument) {
+  World w(std::vector<std::string>{"COM=2", "PORT=/tmp/probe link", "COMM=3"});
+  w.port.openErrors = {{-1, 68}};
+  w.run(1, [&] { w.gui.Form_Load(); });
+  ASSERT_EQ(w.port.tried, std::vector<std::string>{"/tmp/probe link"});
+  EXPECT_EQ(w.msgs(), std::vector<std::string>{"msg ProbeAddr|critical|COMM PORT/tmp/probe link  Not Available"});
+}
+
 TEST(StartUp, AnOpenPortIsLeftAloneAndTheStateStarts) {
   World w;
   w.port.open = true;

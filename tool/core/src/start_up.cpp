@@ -25,8 +25,11 @@ std::int16_t digitAt(std::string_view text, std::size_t pos) {
 }
 
 // "COM=" and "COMM=" take one digit each ("COM=12" is port 1); "COMM=" wins.
-// "PORT=" takes a device path up to the next blank and wins over both.
-PortChoice parsePortArguments(std::string_view commandLine) {
+// "PORT=" takes a device path to the end of its argument and wins over both.
+PortChoice parsePortArguments(const std::vector<std::string>& arguments) {
+  std::string joined;
+  for (const std::string& argument : arguments) joined += (joined.empty() ? "" : " ") + argument;
+  const std::string_view commandLine = joined;
   PortChoice choice;
   if (auto p = commandLine.find("COM="); p != std::string_view::npos) {
     choice.number = digitAt(commandLine, p + 4);
@@ -36,21 +39,30 @@ PortChoice parsePortArguments(std::string_view commandLine) {
     choice.number = digitAt(commandLine, q + 5);
     choice.given = true;
   }
-  if (auto r = commandLine.find("PORT="); r != std::string_view::npos) {
-    const auto start = r + 5;
-    const auto end = commandLine.find_first_of(" \t", start);
-    choice.path = std::string(commandLine.substr(start, end == std::string_view::npos
-                                                            ? std::string_view::npos
-                                                            : end - start));
-    choice.given = true;
+  for (const std::string& argument : arguments) {
+    if (auto r = argument.find("PORT="); r != std::string::npos) {
+      choice.path = argument.substr(r + 5);
+      choice.given = true;
+      break;
+    }
   }
   return choice;
 }
 
 }  // namespace
 
-SetAddGui::SetAddGui(Platform platform, std::string commandLine)
-    : p_(std::move(platform)), commandLine_(std::move(commandLine)) {}
+SetAddGui::SetAddGui(Platform platform, std::vector<std::string> arguments)
+    : p_(std::move(platform)), arguments_(std::move(arguments)) {}
+
+SetAddGui::SetAddGui(Platform platform, std::string_view commandLine) : p_(std::move(platform)) {
+  for (std::size_t pos = 0; pos < commandLine.size();) {
+    const auto start = commandLine.find_first_not_of(" \t", pos);
+    if (start == std::string_view::npos) break;
+    const auto end = std::min(commandLine.find_first_of(" \t", start), commandLine.size());
+    arguments_.emplace_back(commandLine.substr(start, end - start));
+    pos = end;
+  }
+}
 
 void SetAddGui::Form_Load() {
   PollStep = 0;
@@ -65,7 +77,7 @@ void SetAddGui::Form_Load() {
 }
 
 void SetAddGui::SetPort() {
-  PortChoice choice = parsePortArguments(commandLine_);
+  PortChoice choice = parsePortArguments(arguments_);
   if (p_.port.portOpen()) return;
   for (;;) {
     try {

@@ -19,6 +19,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "probeaddr/clock.h"
 #include "probeaddr/comm_port.h"
@@ -55,9 +56,12 @@ class ProgramEnded : public std::exception {
 
 class SetAddGui {
  public:
-  // `commandLine`: the program's arguments as one text, without the
-  // program's own path (arguments joined by single spaces).
-  SetAddGui(Platform platform, std::string commandLine);
+  // `arguments`: the program's arguments without its own path. "COM=" and
+  // "COMM=" are looked for in them joined by single spaces; "PORT=" takes the
+  // rest of its own argument, blanks included.
+  SetAddGui(Platform platform, std::vector<std::string> arguments);
+  // The same with the arguments as one text, split at blanks.
+  SetAddGui(Platform platform, std::string_view commandLine);
 
   // ---- Main-window state, shared by every procedure ----
   Bytes RxChunk;        // bytes of the latest read of the port
@@ -126,7 +130,7 @@ class SetAddGui {
   void reportingPortFailures(void (SetAddGui::*body)());
 
   Platform p_;
-  std::string commandLine_;
+  std::vector<std::string> arguments_;
   bool cycleStarted_ = false;
   bool unloading_ = false;
   bool writeDisabled_ = false;
