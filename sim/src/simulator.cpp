@@ -35,7 +35,7 @@ constexpr std::chrono::nanoseconds kByteTime{1'041'667};
 }
 
 // A run of reply bytes the serving thread writes once its time has come.
-// Paced output leaves byte i at start + i * kByteTime.
+// Paced, byte i arrives when its wire time is over: at start + (i + 1) * kByteTime.
 struct Output {
   Bytes bytes;
   std::size_t sent = 0;
@@ -44,7 +44,7 @@ struct Output {
   bool hangUp = false;  // closes the pty instead of writing
 
   Clock::time_point nextDue() const {
-    return paced ? start + static_cast<long>(sent) * kByteTime : start;
+    return paced ? start + static_cast<long>(sent + 1) * kByteTime : start;
   }
   Clock::time_point end() const {
     return paced ? start + static_cast<long>(bytes.size()) * kByteTime : start;
@@ -437,7 +437,7 @@ bool Simulator::Impl::writeDueOutput(Clock::time_point now) {
     std::size_t count = remaining;
     if (output.paced) {
       // Every byte whose time has come: one, unless the thread fell behind.
-      auto dueBytes = static_cast<std::size_t>((now - output.start) / kByteTime) + 1;
+      auto dueBytes = static_cast<std::size_t>((now - output.start) / kByteTime);
       count = std::min(remaining, dueBytes - output.sent);
     }
     ssize_t n = write(master, output.bytes.data() + output.sent, count);
