@@ -402,8 +402,8 @@ int main(int argc, char** argv) {
               "the read (filter: 1 of 2 bytes, switch-off: 1 of 5); opening: 6 + 6 frame bytes, 18 + 382 reply "
               "bytes, port opening and closing included in the measured time.\n",
               kByteMs, kIntervalMs);
-  std::printf("of limit: paced calls/s x limit; goal >= 0.9: %s. Above 1.0: the simulator hands each reply byte "
-              "over when its wire time begins, one byte time (1.04 ms) per reply earlier than a line would.\n",
+  std::printf("of limit: paced calls/s x limit; goal >= 0.9: %s. The rest of 1.0 is the library's own time and "
+              "the simulator's turnaround on the pty.\n",
               goalMet ? "met for every export" : "NOT MET");
   std::printf("unpaced: no pacing; wall time per call (the simulator's turnaround on the pty included) and CPU "
               "time of the calling thread (library) or of the client process (pyserial).\n");

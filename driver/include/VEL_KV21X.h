@@ -133,7 +133,10 @@ VEL_API int32_t VEL_CALL VEL_SetTimeout(int32_t milliseconds);
  * Returns 0, 1, 3, 4, 8, 10, 11, 18. */
 VEL_API int32_t VEL_CALL VEL_Firmware(HANDLE port, char *text, int32_t *length);
 
-/* Serial number: 10 characters. Buffer: 10 bytes. Returns 0, 1, 3, 4, 8, 10, 11, 18. */
+/* Serial number: 10 characters. Buffer: 10 bytes. Returns 0, 1, 3, 4, 8, 10, 11, 18.
+ * The probe's reply goes on for 22 more characters after the ones returned
+ * (about 23 ms on the line); the next command purges them, but a command sent
+ * before they have all arrived may take the rest as its reply and return 4. */
 VEL_API int32_t VEL_CALL VEL_SerialNumber(HANDLE port, char *text, int32_t *length);
 
 /* Probe name from the cached data block: 6 characters. Buffer: 6 bytes.

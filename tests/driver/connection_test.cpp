@@ -262,29 +262,6 @@ TEST_F(ProbeTest, TimeoutArithmetic) {
   }
 }
 
-TEST_F(ProbeTest, LateAndSplitReplies) {
-  openProbe();
-  const Bytes battery = {'b', 0x03, 0x00};
-  struct Case { const char* name; int32_t timeoutMs; Fault fault; int32_t rc; } cases[] = {
-      {"late, long time-out", 2500, {FaultKind::Late, '?', 0, Ms(400)}, VEL_OK},
-      {"late, zero time-out", 0, {FaultKind::Late, '?', 0, Ms(400)}, VEL_TIMEOUT},
-      {"split within the interval", 0, {FaultKind::Split, '?', 1, Ms(10)}, VEL_OK},
-      {"split beyond the interval", 2500, {FaultKind::Split, '?', 1, Ms(150)}, VEL_TIMEOUT},
-      {"extra bytes after it", 0, {FaultKind::Extra, '?', 0, Ms(0), bytesOf("xyz")}, VEL_OK},
-      {"truncated", 0, {FaultKind::Truncate, '?', 2}, VEL_TIMEOUT},
-  };
-  for (const auto& c : cases) {
-    VEL_SetTimeout(c.timeoutMs);
-    sim.pushFault("b", c.fault);
-    float v = 0;
-    EXPECT_EQ(VEL_ReadBattery(port, &v), c.rc) << c.name;
-    // Whatever was left over is purged: the next exchange is clean.
-    VEL_SetTimeout(500);
-    EXPECT_EQ(VEL_ReadBattery(port, &v), VEL_OK) << c.name;
-    EXPECT_FLOAT_EQ(v, 3.6f) << c.name;
-  }
-}
-
 TEST(SetTimeout, StoresMillisecondsAsSeconds) {
   struct Case { int32_t ms; float seconds; } cases[] = {
       {2500, 2.5f}, {500, 0.5f}, {0, 0.0f}, {1, 0.001f}, {-250, -0.25f}};
