@@ -9,20 +9,16 @@
 #include <filesystem>
 #include <fstream>
 
+#include "../support/process_stats.h"
 #include "probe_fixture.h"
 #include "transaction.h"
 
 namespace kv210::test {
 namespace {
 
+
 using sim::Fault;
 using sim::FaultKind;
-
-int openDescriptors() {
-  int count = 0;
-  for (auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) (void)entry, ++count;
-  return count;
-}
 
 std::string lockFileFor(const std::string& device) {
   std::string name = device.substr(5);  // without "/dev/"

@@ -11,6 +11,8 @@
 // 50 ms x 382 + 50 ms for its first byte, and no time-out can shorten it.
 #include <gtest/gtest.h>
 
+#include "../support/process_stats.h"
+
 #include <array>
 #include <chrono>
 #include <cstdio>
@@ -27,17 +29,13 @@
 
 namespace {
 
+using kv210::test::openDescriptors;
+
 using kv210::sim::Bytes;
 using kv210::sim::Fault;
 using kv210::sim::FaultKind;
 using kv210::sim::Simulator;
 using Ms = std::chrono::milliseconds;
-
-int openDescriptors() {
-  int count = 0;
-  for (auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) (void)entry, ++count;
-  return count;
-}
 
 enum Column { Silence, WrongLetter, Short, Split, Late, Extra, Garbage, HangUp, Unplug, kColumns };
 constexpr const char* kColumnNames[kColumns] = {"silence", "wrong letter", "short",    "split",  "late",

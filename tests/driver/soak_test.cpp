@@ -1,6 +1,8 @@
 // 100 000 library transactions against the simulated probe, every export in
 // turn and the port reopened every thousand: memory and descriptors stay flat.
 #include <gtest/gtest.h>
+
+#include "../support/process_stats.h"
 #include <unistd.h>
 
 #include <chrono>
@@ -23,20 +25,11 @@
 
 namespace {
 
+using kv210::test::openDescriptors;
+using kv210::test::residentKiB;
+
 using kv210::sim::Bytes;
 
-int openDescriptors() {
-  int count = 0;
-  for (auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) (void)entry, ++count;
-  return count;
-}
-
-long residentKiB() {
-  std::ifstream statm("/proc/self/statm");
-  long size = 0, resident = 0;
-  statm >> size >> resident;
-  return resident * (::sysconf(_SC_PAGESIZE) / 1024);
-}
 
 TEST(Soak, HundredThousandTransactionsKeepMemoryAndDescriptorsFlat) {
   constexpr int kTransactions = 100000;

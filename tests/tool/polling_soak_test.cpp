@@ -6,10 +6,7 @@
 // The probe leaves right after a version poll: one that leaves during the
 // serial-number step puts the cycle to rest in step 2 until the next address
 // write, as the cycle is designed to do (its own tests cover that).
-#include <unistd.h>
-
-#include <fstream>
-
+#include "../support/process_stats.h"
 #include "fakes.h"
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -23,12 +20,7 @@
 namespace probeaddr::test {
 namespace {
 
-long residentKiB() {
-  std::ifstream statm("/proc/self/statm");
-  long size = 0, resident = 0;
-  statm >> size >> resident;
-  return resident * (::sysconf(_SC_PAGESIZE) / 1024);
-}
+using kv210::test::residentKiB;
 
 TEST(PollingSoak, TwentyFourHoursKeepMemoryFlat) {
   constexpr int kHours = 24;
