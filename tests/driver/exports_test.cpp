@@ -8,8 +8,6 @@
 namespace kv210::test {
 namespace {
 
-using sim::Fault;
-using sim::FaultKind;
 
 Bytes withNuls(std::string_view text, std::size_t size) {
   Bytes b = bytesOf(text);
@@ -125,18 +123,6 @@ TEST_F(ExportsTest, FirmwareTextIsTenOrElevenCharacters) {
   }
 }
 
-TEST_F(ExportsTest, SerialNumberNeedsElevenBytesAndTheLetter) {
-  char text[16] = "untouched";
-  int32_t length = -1;
-  sim.setReply("s", bytesOf("s0424K10123"));
-  ASSERT_EQ(VEL_SerialNumber(port, text, &length), VEL_OK);
-  EXPECT_EQ(std::string(text, length), "0424K10123");
-  sim.setReply("s", bytesOf("S0424K10123 and more"));
-  std::fill(std::begin(text), std::end(text), 'u');
-  EXPECT_EQ(VEL_SerialNumber(port, text, &length), VEL_WRONG_REPLY);
-  EXPECT_EQ(std::string(text, 16), std::string(16, 'u'));
-}
-
 TEST_F(ExportsTest, CachedExportsServeAnyHandleUntilTheNextOpening) {
   const HANDLE closed = port;
   ASSERT_EQ(VEL_RemoveProbe(port), VEL_OK);
@@ -249,19 +235,6 @@ TEST_F(ExportsTest, FrequencyIsConfirmedByItsTruncatedEcho) {
     sim.setReadings(r);
     EXPECT_EQ(VEL_SetFrequency(port, c.setting), c.rc) << c.setting << " echo " << c.echo;
   }
-}
-
-TEST_F(ExportsTest, FilterAndAutoOffJudgeTheFirstByteOnly) {
-  sim.setReply("f", bytesOf("f"));
-  EXPECT_EQ(VEL_SetFilter(port, 2), VEL_OK);
-  sim.setReply("f", bytesOf("fZ"));
-  EXPECT_EQ(VEL_SetFilter(port, 2), VEL_OK);
-  sim.setReply("f", bytesOf("F"));
-  EXPECT_EQ(VEL_SetFilter(port, 2), VEL_NOT_CONFIRMED);
-  sim.setReply("e", bytesOf("e\x03\x0D"));
-  EXPECT_EQ(VEL_SetAutoOffTime(port, 600), VEL_OK);
-  sim.setReply("e", bytesOf("k"));
-  EXPECT_EQ(VEL_SetAutoOffTime(port, 600), VEL_NOT_CONFIRMED);
 }
 
 }  // namespace
