@@ -5,6 +5,7 @@
 #include <chrono>
 #include <thread>
 
+#include "probeaddr/null_controls.h"
 #include "probeaddr/posix_comm_port.h"
 #include "probeaddr/set_add_gui.h"
 
@@ -42,23 +43,7 @@ class CountingPort final : public CommPort {
 };
 
 // No windows: nothing to draw, and every question answered No so the cycle goes on.
-class NoScreen final : public Controls {
- public:
-  void setCaption(ValueLabel, const std::string&) override {}
-  std::string addressText() override { return "00"; }
-  void setAddressText(const std::string&) override {}
-  void focusAddress() override {}
-  void selectAddressText(int, int) override {}
-  void disableAddressBox() override {}
-  void disableAddressFrame() override {}
-  void disableWriteButton() override {}
-  void showProgressWindow() override {}
-  void hideProgressWindow() override {}
-  void setProgressMaximum(int) override {}
-  void setProgressValue(int) override {}
-  void closeMainWindow() override {}
-  void closeProgressWindow() override {}
-};
+using NoScreen = NullControls;
 
 class AnswerNo final : public MessageBoxes {
  public:

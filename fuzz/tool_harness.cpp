@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "probeaddr/null_controls.h"
 #include "probeaddr/set_add_gui.h"
 #include "probeaddr/util_lib.h"
 
@@ -122,26 +123,13 @@ class Pump final : public EventPump {
   LinePort& port_;
 };
 
-class Screen final : public Controls {
+class Screen final : public NullControls {
  public:
-  std::string text;
+  Screen() { text.clear(); }
   std::optional<std::string> serialShown;
   void setCaption(ValueLabel label, const std::string& caption) override {
     if (label == ValueLabel::LBSerial) serialShown = caption;
   }
-  std::string addressText() override { return text; }
-  void setAddressText(const std::string& t) override { text = t; }
-  void focusAddress() override {}
-  void selectAddressText(int, int) override {}
-  void disableAddressBox() override {}
-  void disableAddressFrame() override {}
-  void disableWriteButton() override {}
-  void showProgressWindow() override {}
-  void hideProgressWindow() override {}
-  void setProgressMaximum(int) override {}
-  void setProgressValue(int) override {}
-  void closeMainWindow() override {}
-  void closeProgressWindow() override {}
 };
 
 class Boxes final : public MessageBoxes {

@@ -15,14 +15,6 @@
 #include "VEL_KV21X.h"
 #include "kv210/simulator.h"
 
-#if defined(__SANITIZE_ADDRESS__)
-#define KV210_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define KV210_ASAN 1
-#endif
-#endif
-
 namespace {
 
 using kv210::test::openDescriptors;

@@ -6,6 +6,15 @@
 #include <filesystem>
 #include <fstream>
 
+// Memory figures mean little under AddressSanitizer, which keeps freed memory.
+#if defined(__SANITIZE_ADDRESS__)
+#define KV210_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define KV210_ASAN 1
+#endif
+#endif
+
 namespace kv210::test {
 
 inline int openDescriptors() {

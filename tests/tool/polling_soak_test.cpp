@@ -9,14 +9,6 @@
 #include "../support/process_stats.h"
 #include "fakes.h"
 
-#if defined(__SANITIZE_ADDRESS__)
-#define KV210_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define KV210_ASAN 1
-#endif
-#endif
-
 namespace probeaddr::test {
 namespace {
 
