@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -12,6 +13,7 @@
 #include <climits>
 #include <condition_variable>
 #include <cstdio>
+#include <cstring>
 #include <deque>
 #include <map>
 #include <mutex>
@@ -116,6 +118,8 @@ struct Simulator::Impl {
   void enqueue(Bytes bytes, Clock::time_point earliest, bool hangUp = false);
   bool writeDueOutput(Clock::time_point now);  // true while the pty is full
   void closePty();
+  void claimLink();
+  void releaseLinkClaim();
   bool addressed(const std::string& address) const {
     return address == "00" || address == identity.address;
   }
@@ -128,6 +132,9 @@ struct Simulator::Impl {
   std::string link;
   std::function<void(const std::string&)> traceSink;
   int wakeFd = -1;
+  // "<link>.lock", held with flock while this simulator serves the link; a
+  // second simulator finds it held and refuses instead of taking the link.
+  int linkLockFd = -1;
 
   mutable std::mutex mutex;
   mutable std::condition_variable changed;
@@ -198,21 +205,18 @@ Simulator::Impl::Impl(Options options)
     if (wakeFd < 0) throwErrno("eventfd");
 
     if (!link.empty()) {
-      struct stat st{};
-      if (lstat(link.c_str(), &st) == 0 && !S_ISLNK(st.st_mode))
-        throw std::runtime_error(link + " exists and is not a symbolic link");
+      claimLink();
       // Made under a temporary name and renamed, so an old link is replaced at once.
       std::string temporary = link + ".new" + std::to_string(getpid());
       unlink(temporary.c_str());
-      if (symlink(pts.c_str(), temporary.c_str()) != 0) throwErrno("symlink " + temporary);
-      if (rename(temporary.c_str(), link.c_str()) != 0) {
+      if (symlink(pts.c_str(), temporary.c_str()) != 0 || rename(temporary.c_str(), link.c_str()) != 0) {
         int saved = errno;
         unlink(temporary.c_str());
-        errno = saved;
-        throwErrno("rename to " + link);
+        throw std::runtime_error(link + ": " + std::strerror(saved));
       }
     }
   } catch (...) {
+    releaseLinkClaim();
     if (slave >= 0) close(slave);
     close(master);
     if (wakeFd >= 0) close(wakeFd);
@@ -231,12 +235,53 @@ Simulator::Impl::~Impl() {
   if (master >= 0) close(master);
   if (slave >= 0) close(slave);
   close(wakeFd);
-  if (!link.empty()) {
-    // Only our own link: another simulator may have taken the name since.
+  if (linkLockFd >= 0) {
+    // Still ours while claimed; after a hang-up the next simulator may have
+    // taken the name, even with the same pts number.
     char target[PATH_MAX];
     ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
     if (n >= 0 && std::string(target, static_cast<std::size_t>(n)) == pts) unlink(link.c_str());
   }
+  releaseLinkClaim();
+}
+
+void Simulator::Impl::claimLink() {
+  struct stat st{};
+  if (lstat(link.c_str(), &st) == 0 && !S_ISLNK(st.st_mode))
+    throw std::runtime_error(link + " exists and is not a symbolic link");
+  const std::string lockPath = link + ".lock";
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    int fd = open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+    if (fd < 0) throw std::runtime_error(link + ": " + std::strerror(errno));
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      char text[32] = "";
+      ssize_t n = pread(fd, text, sizeof text - 1, 0);
+      close(fd);
+      long pid = n > 0 ? std::strtol(text, nullptr, 10) : 0;
+      throw std::runtime_error(link + " is served by another simulator" +
+                               (pid > 0 ? " (pid " + std::to_string(pid) + ")" : std::string()));
+    }
+    // Its last holder may have removed the file between our open and flock.
+    struct stat held{}, named{};
+    if (fstat(fd, &held) != 0 || stat(lockPath.c_str(), &named) != 0 || held.st_ino != named.st_ino) {
+      close(fd);
+      continue;
+    }
+    std::string pid = std::to_string(getpid()) + "\n";
+    if (ftruncate(fd, 0) != 0 || pwrite(fd, pid.data(), pid.size(), 0) < 0) { /* the claim is the flock */ }
+    linkLockFd = fd;
+    return;
+  }
+  throw std::runtime_error(link + " is being claimed by another simulator");
+}
+
+// A simulator that has hung up (the probe unplugged) leaves its link to the
+// next one; the dangling link itself stays until someone replaces it.
+void Simulator::Impl::releaseLinkClaim() {
+  if (linkLockFd < 0) return;
+  unlink((link + ".lock").c_str());
+  close(linkLockFd);
+  linkLockFd = -1;
 }
 
 void Simulator::Impl::wake() const {
@@ -466,6 +511,7 @@ void Simulator::Impl::closePty() {
   }
   inbound.clear();
   outbound.clear();
+  releaseLinkClaim();
 }
 
 // ---------------------------------------------------------------------------
