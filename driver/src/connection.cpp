@@ -4,8 +4,6 @@
 namespace vel {
 namespace {
 
-constexpr port::Timeouts kCommTimeouts{50, 50, 50, 10, 50};
-
 // The model matches when the expected text, ending at its first NUL or after
 // four characters, equals the reply's model characters taken the same way.
 bool ModelMatches(const uint8_t* reply, const char* expected) noexcept {

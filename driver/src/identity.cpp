@@ -48,9 +48,11 @@ extern "C" VEL_API int32_t VEL_CALL VEL_SerialNumber(HANDLE port, char* text, in
   if (isInvalid(port)) return VEL_INVALID_HANDLE;
   if (text == nullptr || length == nullptr) return VEL_NULL_ARGUMENT;
   ReplyBuffer reply;
-  // The rest of the serial reply stays in the port until the next purge.
+  // Only the serial number is read, but the call returns once the rest of the
+  // usual reply is in too (or the line is quiet), so it cannot answer the next command.
   const Exchange exchange{protocol::kSerialQuery, protocol::kSerialReplySize, protocol::kSerialReplySize,
-                          protocol::kSerialLetter, VEL_WRONG_REPLY};
+                          protocol::kSerialLetter, VEL_WRONG_REPLY,
+                          protocol::kSerialReplyUsualSize - protocol::kSerialReplySize};
   if (int32_t rc = ProbeTransaction(toHandle(port), exchange, reply); rc != VEL_OK) return rc;
   CopyText(reply.data() + protocol::kSerialNumberOffset, protocol::kSerialNumberLength, text, length);
   return VEL_OK;

@@ -41,6 +41,7 @@ inline constexpr char kAutoOffLetter = 'e';
 inline constexpr std::size_t kVersionReplySize = 18;
 inline constexpr std::size_t kVersionReplyEnough = 17;
 inline constexpr std::size_t kSerialReplySize = 11;
+inline constexpr std::size_t kSerialReplyUsualSize = 33;  // letter, serial number and 22 more characters
 inline constexpr std::size_t kBatteryReplySize = 3;
 inline constexpr std::size_t kTemperatureReplySize = 3;
 inline constexpr std::size_t kTotalFieldReplySize = 5;

@@ -25,12 +25,17 @@ float FieldLimit() noexcept;
 inline constexpr std::size_t kMaxReplyCapacity = protocol::kVersionReplySize;
 using ReplyBuffer = std::array<uint8_t, kMaxReplyCapacity + 1>;
 
+// The comm time-outs of every open port: 50 ms between bytes, a read of n
+// bytes 50 ms x n + 50 ms at most, a write of n bytes 10 ms x n + 50 ms.
+inline constexpr port::Timeouts kCommTimeouts{50, 50, 50, 10, 50};
+
 struct Exchange {
   std::string_view frame;  // written whole, NUL padding included
   std::size_t capacity;    // bytes asked for in each read
   std::size_t enough;      // a read with at least this many bytes completes the reply
   char letter;             // expected first byte
   int32_t wrongLetter;     // result when the first byte differs
+  std::size_t tail = 0;    // bytes the probe sends after the ones read, taken in before returning
 };
 
 inline port::Handle toHandle(HANDLE port) noexcept { return reinterpret_cast<port::Handle>(port); }
@@ -42,8 +47,14 @@ int32_t ProbeTransaction(port::Handle port, const Exchange& exchange, ReplyBuffe
 
 // The timed read loop: reads up to `capacity` bytes into `buffer`, from its
 // start each time, until one read delivers `enough` or the whole-second
-// time-out has elapsed.
+// time-out has elapsed. A time-out after some bytes came drains the line.
 int32_t ReadReply(port::Handle port, uint8_t* buffer, std::size_t capacity, std::size_t enough) noexcept;
+
+// Reads and drops up to `limit` bytes, returning once the line has been quiet
+// for the read interval or after one second. On a real line a reply's tail is
+// still arriving when the call is over; the next command's purge would miss
+// it and take it for its own reply.
+void DrainLine(port::Handle port, std::size_t limit) noexcept;
 
 // Purge with the result code the exports report for it.
 int32_t Purge(port::Handle port) noexcept;
