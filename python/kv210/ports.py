@@ -60,7 +60,8 @@ def list_ports(sys_root: str | os.PathLike[str] = "/sys", dev_root: str | os.Pat
     by_id = dev_path / "serial" / "by-id"
     if by_id.is_dir():
         for link in sorted(by_id.iterdir()):
-            links.setdefault(os.path.basename(os.readlink(link)), str(link))
+            if link.is_symlink():
+                links.setdefault(os.path.basename(os.readlink(link)), str(link))
     ports = []
     tty_class = sys_path / "class" / "tty"
     for entry in sorted(tty_class.iterdir()) if tty_class.is_dir() else []:

@@ -91,6 +91,8 @@ class Probe:
         self.port = os.fspath(port)
         self.timeout = timeout
         self._handle: int | None = None
+        if "\0" in self.port:  # C would open the name up to it: another device
+            raise ValueError(f"embedded NUL in the port name {self.port!r}")
         if len(model) != 4 or not all(" " < c <= "~" for c in model):
             # The library compares four characters as a whole: a shorter text never matches.
             raise ValueError(f"model takes the first 4 characters of the model name (such as KV21), not {model!r}")
@@ -128,12 +130,11 @@ class Probe:
 
     def close(self) -> None:
         """Closes the port; closing a closed probe does nothing."""
-        handle, self._handle = self._handle, None
-        if handle is not None:
-            with _native.LOCK:
-                code = _native.library().VEL_RemoveProbe(handle)
-            if code:
-                raise error_for(code, "VEL_RemoveProbe", self.port)
+        with _native.LOCK:
+            handle, self._handle = self._handle, None
+            code = _native.library().VEL_RemoveProbe(handle) if handle is not None else 0
+        if code:
+            raise error_for(code, "VEL_RemoveProbe", self.port)
 
     def __enter__(self) -> Probe:
         return self
@@ -153,11 +154,12 @@ class Probe:
 
     def _call(self, function: str, *args: Any) -> None:
         with _native.LOCK:
-            if self._handle is None:
+            handle = self._handle
+            if handle is None:
                 raise ValueError(f"the probe on {self.port} is closed")
             library = _native.library()
             library.VEL_SetTimeout(self._timeout_ms)
-            code = getattr(library, function)(self._handle, *args)
+            code = getattr(library, function)(handle, *args)
         if code:
             raise error_for(code, function, self.port)
 

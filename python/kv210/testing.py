@@ -80,6 +80,7 @@ class Simulator:
         for key, value in options.items():
             text = ",".join(map(str, value)) if key == "axis" else str(value)
             self.arguments.append(f"--{key.replace('_', '-')}={text}")  # '=': a value may begin with '-'
+        faults, faults_once = ([f] if isinstance(f, str) else f for f in (faults, faults_once))
         self.arguments += [f"--fault={f}" for f in faults] + [f"--fault-once={f}" for f in faults_once]
         self._process: subprocess.Popen[bytes] | None = None
         self._folder: str | None = None

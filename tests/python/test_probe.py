@@ -75,6 +75,8 @@ def test_settings_go_out_exactly_as_velprobe_sends_them(kv210_sim):
         assert len(kv210_sim.frames()) == sent
     with pytest.raises(ValueError, match="closed"):
         probe.battery()
+    with pytest.raises(ValueError, match="NUL"):
+        kv210.Probe(kv210_sim + "\0.missing")  # would open the simulator's device
     probe.close()  # twice is fine
 
 
