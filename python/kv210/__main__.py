@@ -94,7 +94,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     parser = argparse.ArgumentParser(
         prog="python -m kv210", description="List serial ports, or show a KV210 probe's identity or readings.",
         epilog="Exit status: 0 success, 1 the probe failed, 2 usage error, 3 the port cannot be opened.")
-    parser.add_argument("command", choices=["ports", "info", "read"])
+    parser.add_argument("command", choices=["ports", "info", "read"],
+                        help="ports: the serial ports; info: the probe's identity; read: one set of readings")
     parser.add_argument("-p", "--port", help="the probe's device, such as /dev/ttyUSB0")
     parser.add_argument("-m", "--model", default="KV21", help="first 4 characters of the model name (default KV21)")
     parser.add_argument("-t", "--timeout", type=int, default=500, metavar="MS",
