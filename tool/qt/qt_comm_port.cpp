@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <climits>
 
+#include "probeaddr/port_diagnosis.h"
+
 namespace probeaddr::qt {
 namespace {
 
@@ -81,7 +83,7 @@ void QtCommPort::setPortOpen(bool open) {
     // A link (/dev/serial/by-id/...) is claimed under its target's name, the
     // name every other program locks the device by.
     const QString target = QFileInfo(QString::fromStdString(path_)).canonicalFilePath();
-    if (target.isEmpty()) throw CommError(kErrInvalidPortNumber, "Invalid port number");
+    if (target.isEmpty()) throw CommError(kErrInvalidPortNumber, describeUnavailablePort(path_));
     device = target.toStdString();
   }
   device_ = device;
@@ -97,10 +99,9 @@ void QtCommPort::setPortOpen(bool open) {
   port_.setReadBufferSize(kReceiveBuffer);
   if (!port_.open(QIODevice::ReadWrite)) {
     const QSerialPort::SerialPortError error = port_.error();
-    const std::string why = port_.errorString().toStdString();
     port_.clearError();
-    if (error == QSerialPort::DeviceNotFoundError) throw CommError(kErrInvalidPortNumber, why);
-    throw CommError(kErrDeviceUnavailable, why);
+    throw CommError(error == QSerialPort::DeviceNotFoundError ? kErrInvalidPortNumber : kErrDeviceUnavailable,
+                    whyUnavailable());
   }
   // The driver library locks the device itself besides the lock file: hold
   // that lock too, so each finds the other whichever name it used.
@@ -108,7 +109,7 @@ void QtCommPort::setPortOpen(bool open) {
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
     port_.close();
     port_.clearError();
-    throw CommError(kErrDeviceUnavailable, "Device unavailable");
+    throw CommError(kErrDeviceUnavailable, whyUnavailable());
   }
   lockedFd_ = fd;
   // A pseudo-terminal has no modem lines: failing to set them is no failure.
@@ -116,6 +117,10 @@ void QtCommPort::setPortOpen(bool open) {
   port_.setRequestToSend(false);
   port_.clearError();
 }
+
+// Told for the path the user gave (a link is reported as such), or for the
+// device a port number stands for.
+std::string QtCommPort::whyUnavailable() const { return describeUnavailablePort(path_.empty() ? device_ : path_); }
 
 void QtCommPort::closeDevice() {
   if (lockedFd_ >= 0) ::flock(lockedFd_, LOCK_UN);
