@@ -176,8 +176,8 @@ TEST(ProbeAddrProgram, IdentifiesWritesAsTheReadmeSaysAndSaysGoodbyeOnClose) {
   program.command("type 100");
   program.command("key Return");
   EXPECT_FALSE(program.waitFor({"message", "Warning", "Information", "Ok",
-                                " Address out of range. KV210 accepts addresses from 00 (Reserved to broadcast) to 99."})
-                   .empty());
+                                " Address out of range. KV210 accepts addresses from 00 (Reserved to broadcast) "
+                                "to 99."}).empty());
   program.command("dump");
   const Texts box = program.waitFor({"state", "TBAddress"});  // text, enabled, visible, focus
   EXPECT_EQ(box.size() < 7 ? "" : box[3] + " " + box[6], "00 focus");
