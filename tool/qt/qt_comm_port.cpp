@@ -118,9 +118,11 @@ void QtCommPort::setPortOpen(bool open) {
   port_.clearError();
 }
 
-// Told for the path the user gave (a link is reported as such), or for the
-// device a port number stands for.
-std::string QtCommPort::whyUnavailable() const { return describeUnavailablePort(path_.empty() ? device_ : path_); }
+// Told for the path the user gave (a link as such); a numbered port's failure
+// only moves the scan on, so its devices are not looked into.
+std::string QtCommPort::whyUnavailable() const {
+  return path_.empty() ? "Device unavailable" : describeUnavailablePort(path_);
+}
 
 void QtCommPort::closeDevice() {
   if (lockedFd_ >= 0) ::flock(lockedFd_, LOCK_UN);
