@@ -123,6 +123,19 @@ for every function (start with man VEL_KV21X) and an example program.")
 
   set(CPACK_DEBIAN_VELPROBE_PACKAGE_SECTION electronics)
   set(CPACK_DEBIAN_VELPROBE_PACKAGE_SUGGESTS ${KV210_PACKAGE_simulator})
+  # velprobe serve reads Chart.js from Debian's JavaScript libraries at run
+  # time: the package that owns that file.
+  find_program(KV210_DPKG_QUERY dpkg-query)
+  if(VELPROBE_CHART_JS AND KV210_DPKG_QUERY)
+    execute_process(COMMAND ${KV210_DPKG_QUERY} --search ${VELPROBE_CHART_JS}
+                    OUTPUT_VARIABLE owner ERROR_QUIET)
+    if(owner MATCHES "^([^:, ]+): ")
+      set(CPACK_DEBIAN_VELPROBE_PACKAGE_DEPENDS ${CMAKE_MATCH_1})
+    else()
+      message(WARNING "No Debian package owns ${VELPROBE_CHART_JS}: the velprobe package "
+                      "will not depend on the one velprobe serve needs (libjs-chart.js)")
+    endif()
+  endif()
   set(CPACK_COMPONENT_VELPROBE_DESCRIPTION "command-line client for KV210 field probes
 velprobe checks, reads and sets up a KV210 field probe on a serial port from
 the shell: the probe's identity, one reading or a series of them as text,
