@@ -160,7 +160,13 @@ can be tried and tested without a probe.")
 
   set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
   set(CPACK_DEBIAN_PYTHON_PACKAGE_ARCHITECTURE all)
-  set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS "python3 (>= 3.9)")
+  file(STRINGS ${PROJECT_SOURCE_DIR}/python/pyproject.toml requires_python
+       REGEX "^requires-python = \">=[0-9.]+\"$")
+  string(REGEX REPLACE ".*>=([0-9.]+).*" "\\1" requires_python "${requires_python}")
+  if(NOT requires_python MATCHES "^[0-9.]+$")
+    message(FATAL_ERROR "python/pyproject.toml: no requires-python = \">=X.Y\" for the package's dependency")
+  endif()
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS "python3 (>= ${requires_python})")
   set(CPACK_DEBIAN_PYTHON_PACKAGE_RECOMMENDS ${KV210_PACKAGE_simulator})
   set(CPACK_DEBIAN_PYTHON_PACKAGE_SUGGESTS python3-pytest)
   set(CPACK_DEBIAN_PYTHON_PACKAGE_CONTROL_EXTRA
