@@ -1,10 +1,11 @@
 # Debian packages, built by CPack (scripts/package): one install component per
-# package. Every install rule names its component; the table below turns the
-# components into packages. The version is the project's.
+# package. Every install rule names its component, but the library's own: it is
+# in CMake's default component, as `cmake --install --component` users know it.
+# The table below turns the components into packages. The version is the project's.
 #
 #   component    package            contents
-#   library      libvel-kv21x1      the shared library (the name follows its soname)
-#   development  libvel-kv21x-dev   header, CMake package, pkg-config file, man pages, example
+#   Unspecified  libvel-kv21x1      the shared library (the name follows its soname)
+#   Development  libvel-kv21x-dev   header, CMake package, pkg-config file, man pages, example
 #   velprobe     velprobe           the client, its man page, bash completion, systemd unit
 #   probeaddr    probeaddr          ProbeAddr, its man page, menu entry and icon
 #   simulator    kv210-sim          the simulator and its man page
@@ -14,13 +15,13 @@ include_guard(GLOBAL)
 # libVEL_KV21X.so.1 -> libvel-kv21x1: lower case, "_" is not allowed in a package name.
 string(TOLOWER "libVEL_KV21X" kv210_library_stem)
 string(REPLACE "_" "-" kv210_library_stem "${kv210_library_stem}")
-set(KV210_PACKAGE_library "${kv210_library_stem}${PROJECT_VERSION_MAJOR}")
-set(KV210_PACKAGE_development "${kv210_library_stem}-dev")
+set(KV210_PACKAGE_Unspecified "${kv210_library_stem}${PROJECT_VERSION_MAJOR}")
+set(KV210_PACKAGE_Development "${kv210_library_stem}-dev")
 set(KV210_PACKAGE_velprobe velprobe)
 set(KV210_PACKAGE_probeaddr probeaddr)
 set(KV210_PACKAGE_simulator kv210-sim)
 set(KV210_PACKAGE_python python3-kv210)
-set(KV210_COMPONENTS library development velprobe probeaddr simulator python)
+set(KV210_COMPONENTS Unspecified Development velprobe probeaddr simulator python)
 
 set(KV210_PACKAGE_MAINTAINER "KV210 probe software <kv210-software@vel-probes.example>"
     CACHE STRING "Maintainer field of the Debian packages")
@@ -35,7 +36,9 @@ macro(kv210_debian_packages)
   set(kv210_packaging_dir ${PROJECT_SOURCE_DIR}/packaging)
   set(kv210_packaging_build ${PROJECT_BINARY_DIR}/packaging)
 
-  # An install rule without a package would silently be left out of all of them.
+  # An install rule whose component has no package would silently be left out
+  # of all of them. (One without a component lands in the library's package,
+  # where tests/packaging/check-packages finds it.)
   get_cmake_property(kv210_used_components COMPONENTS)
   foreach(component IN LISTS kv210_used_components)
     if(NOT component IN_LIST KV210_COMPONENTS)
@@ -52,7 +55,7 @@ macro(kv210_debian_packages)
     COMMAND gzip -9nkf ${kv210_packaging_build}/changelog
     DEPENDS ${kv210_packaging_build}/changelog VERBATIM)
   add_custom_target(kv210_changelog ALL DEPENDS ${kv210_packaging_build}/changelog.gz)
-  set(kv210_uses_ports library velprobe probeaddr python)  # they open serial ports: dialout
+  set(kv210_uses_ports Unspecified velprobe probeaddr python)  # they open serial ports: dialout
   foreach(component IN LISTS kv210_used_components)
     kv210_package_docdir(${component} docdir)
     set(docs ${kv210_packaging_dir}/copyright ${kv210_packaging_build}/changelog.gz)
@@ -84,7 +87,7 @@ macro(kv210_debian_packages)
   set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
   set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
   file(GENERATE OUTPUT $<TARGET_FILE_DIR:VEL_KV21X>/DEBIAN/shlibs
-    CONTENT "libVEL_KV21X ${PROJECT_VERSION_MAJOR} ${KV210_PACKAGE_library} (>= ${PROJECT_VERSION})\n")
+    CONTENT "libVEL_KV21X ${PROJECT_VERSION_MAJOR} ${KV210_PACKAGE_Unspecified} (>= ${PROJECT_VERSION})\n")
   file(GENERATE OUTPUT ${kv210_packaging_build}/CPackProjectConfig.cmake
     CONTENT "set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS \"$<TARGET_FILE_DIR:VEL_KV21X>\")\n")
   set(CPACK_PROJECT_CONFIG_FILE ${kv210_packaging_build}/CPackProjectConfig.cmake)
@@ -98,11 +101,11 @@ macro(kv210_debian_packages)
 
   # The library: the ldconfig trigger instead of maintainer scripts that run
   # ldconfig (CPack writes those; a script run after the build takes them out).
-  file(WRITE ${kv210_packaging_build}/library/triggers "activate-noawait ldconfig\n")
-  set(CPACK_DEBIAN_LIBRARY_PACKAGE_SECTION libs)
-  set(CPACK_DEBIAN_LIBRARY_PACKAGE_CONTROL_EXTRA ${kv210_packaging_build}/library/triggers)
+  file(WRITE ${kv210_packaging_build}/Unspecified/triggers "activate-noawait ldconfig\n")
+  set(CPACK_DEBIAN_UNSPECIFIED_PACKAGE_SECTION libs)
+  set(CPACK_DEBIAN_UNSPECIFIED_PACKAGE_CONTROL_EXTRA ${kv210_packaging_build}/Unspecified/triggers)
   set(CPACK_POST_BUILD_SCRIPTS ${kv210_packaging_dir}/drop-ldconfig-scripts.cmake)
-  set(CPACK_COMPONENT_LIBRARY_DESCRIPTION "driver library for KV210 series field probes
+  set(CPACK_COMPONENT_UNSPECIFIED_DESCRIPTION "driver library for KV210 series field probes
 VEL_KV21X drives a KV210 field probe on a serial port (9600 baud, 8N1): it
 opens the port and checks the probe's model, reads the probe's identity,
 battery voltage, temperature, total field and three axis values, and sets
@@ -112,7 +115,7 @@ function returns an integer result code.
 This package contains the shared library.")
 
   set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
-  set(CPACK_COMPONENT_DEVELOPMENT_DEPENDS library)
+  set(CPACK_COMPONENT_DEVELOPMENT_DEPENDS Unspecified)
   set(CPACK_COMPONENT_DEVELOPMENT_DESCRIPTION "driver library for KV210 series field probes - development files
 VEL_KV21X drives a KV210 field probe on a serial port: identity, readings
 and settings, every function returning an integer result code.
@@ -171,7 +174,7 @@ can be tried and tested without a probe.")
   set(CPACK_DEBIAN_PYTHON_PACKAGE_SUGGESTS python3-pytest)
   set(CPACK_DEBIAN_PYTHON_PACKAGE_CONTROL_EXTRA
       ${kv210_packaging_dir}/python3-kv210/postinst ${kv210_packaging_dir}/python3-kv210/prerm)
-  set(CPACK_COMPONENT_PYTHON_DEPENDS library)
+  set(CPACK_COMPONENT_PYTHON_DEPENDS Unspecified)
   set(CPACK_COMPONENT_PYTHON_DESCRIPTION "KV210 field probes from Python 3
 The kv210 package drives a KV210 field probe through the VEL_KV21X library
 (ctypes): identity, readings and settings, with failures raised as

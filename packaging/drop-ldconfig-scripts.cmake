@@ -5,7 +5,7 @@
 # through the "ldconfig" trigger that the library package activates (its
 # triggers file), and lintian rejects the scripts. This rebuilds the library
 # package without them; everything else in it stays as CPack made it.
-set(library_package "${CPACK_DEBIAN_LIBRARY_PACKAGE_NAME}")
+set(library_package "${CPACK_DEBIAN_UNSPECIFIED_PACKAGE_NAME}")
 foreach(deb IN LISTS CPACK_PACKAGE_FILES)
   get_filename_component(deb_name "${deb}" NAME)
   if(NOT deb_name MATCHES "^${library_package}_.*\\.deb$")
