@@ -62,13 +62,14 @@ void TestHook::recordControl(std::string_view name, std::string_view parent, HWN
   GetWindowRect(control, &r);
   // A frame has no border outside its client area: this is its corner.
   MapWindowPoints(nullptr, relativeTo, reinterpret_cast<POINT*>(&r), 2);
-  LOGFONTA font{};
+  std::string font;
+  LOGFONTA design{};
   if (auto handle = reinterpret_cast<HFONT>(SendMessageA(control, WM_GETFONT, 0, 0)))
-    GetObjectA(handle, sizeof font, &font);
+    if (GetObjectA(handle, sizeof design, &design))
+      font = std::string(design.lfFaceName) + " " + std::to_string(-design.lfHeight) + " " +
+             std::to_string(design.lfWeight);
   record({"control", name, parent, std::to_string(r.left), std::to_string(r.top), std::to_string(r.right - r.left),
-          std::to_string(r.bottom - r.top),
-          std::string(font.lfFaceName) + " " + std::to_string(-font.lfHeight) + " " + std::to_string(font.lfWeight),
-          windowText(control)});
+          std::to_string(r.bottom - r.top), font, windowText(control)});
 }
 
 void TestHook::recordLayout(const SetAddGuiWindow& window) {

@@ -30,6 +30,20 @@ std::string systemMessage(DWORD error) {
   throw CommError(number, what + ": " + systemMessage(error));
 }
 
+bool isMissing(DWORD error) {
+  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND || error == ERROR_INVALID_NAME ||
+         error == ERROR_BAD_NETPATH;
+}
+
+// Why a device could not be opened, in words the user can act on.
+std::string openFailure(DWORD error) {
+  if (isMissing(error)) return "no such device";
+  // Windows refuses a port that another program holds with "access denied".
+  if (error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION || error == ERROR_BUSY)
+    return "busy, in use by another program";
+  return systemMessage(error);
+}
+
 }  // namespace
 
 Win32CommPort::Win32CommPort(Clock& clock) : clock_(clock) {
@@ -83,10 +97,7 @@ void Win32CommPort::setPortOpen(bool open) {
                          FILE_FLAG_OVERLAPPED, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
     const DWORD error = GetLastError();
-    const bool missing = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ||
-                         error == ERROR_INVALID_NAME || error == ERROR_BAD_NETPATH;
-    fail(missing ? kErrInvalidPortNumber : kErrDeviceUnavailable,
-         (missing ? "Invalid port number: " : "Device unavailable: ") + device_, error);
+    throw CommError(isMissing(error) ? kErrInvalidPortNumber : kErrDeviceUnavailable, openFailure(error));
   }
   auto refuse = [h](int number, const std::string& what) {
     const DWORD error = GetLastError();
@@ -96,7 +107,10 @@ void Win32CommPort::setPortOpen(bool open) {
 
   DCB dcb{};
   dcb.DCBlength = sizeof dcb;
-  if (!GetCommState(h, &dcb)) refuse(kErrInvalidPortNumber, "Invalid port number: " + device_ + " is no serial port");
+  if (!GetCommState(h, &dcb)) {
+    CloseHandle(h);
+    throw CommError(kErrInvalidPortNumber, "not a serial port");
+  }
   SetupComm(h, kReceiveBuffer, kTransmitBuffer);
   dcb.BaudRate = line_.BaudRate;
   dcb.ByteSize = line_.ByteSize;

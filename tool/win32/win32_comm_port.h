@@ -8,13 +8,15 @@
 // ClearCommError gives the count of bytes waiting.
 //
 // Failures are thrown as CommError with these numbers:
-//   8002  invalid port number: below 1, or no such device
+//   8002  invalid port number: below 1, no such device, or not a serial port
 //   68    device unavailable: it exists but cannot be opened (held by another
-//         program or by the driver library, access denied)
+//         program or by the driver library: Windows says access denied)
 //   380   invalid property value: line settings the port cannot take
 //   8005  port number, name or open requested while the port is open
 //   8018  a read or write on a closed port
 //   8020  the device failed or went away while open
+// Opening failures describe themselves in words the user can act on: "no
+// such device", "not a serial port", "busy, in use by another program".
 #pragma once
 
 #include <windows.h>
