@@ -2,6 +2,8 @@
 
 #include <commctrl.h>
 
+#include <map>
+
 #include "resource.h"
 
 namespace probeaddr::win32 {
@@ -61,19 +63,15 @@ constexpr ControlDesign kDesign[kControlCount] = {
 
 int pixels(int twips, int dpi) { return MulDiv(twips, dpi, 1440); }
 
-// Fonts live as long as the program; each design is made once.
+// Each design is made once and lives as long as the program.
 HFONT fontFor(const FontDesign& design, int dpi) {
-  static HFONT made[4] = {};
-  const FontDesign* designs[4] = {&kFrameFont, &kCaptionFont, &kValueFont, &kAddressFont};
-  for (int i = 0; i < 4; ++i) {
-    if (designs[i] != &design) continue;
-    if (!made[i])
-      made[i] = CreateFontA(-MulDiv(design.centipoints, dpi, 7200), 0, 0, 0, design.bold ? FW_BOLD : FW_NORMAL,
-                            FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS,
-                            DEFAULT_QUALITY, DEFAULT_PITCH | FF_SWISS, design.face);
-    return made[i];
-  }
-  return nullptr;
+  static std::map<const FontDesign*, HFONT> made;
+  HFONT& font = made[&design];
+  if (!font)
+    font = CreateFontA(-MulDiv(design.centipoints, dpi, 7200), 0, 0, 0, design.bold ? FW_BOLD : FW_NORMAL, FALSE,
+                       FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
+                       DEFAULT_PITCH | FF_SWISS, design.face);
+  return font;
 }
 
 // The outer size of a window whose client area is `width` x `height`.
@@ -112,7 +110,7 @@ void paintBlue(HWND bar) {
   if (HMODULE uxtheme = LoadLibraryA("uxtheme.dll")) {
     using SetWindowThemeFn = HRESULT(WINAPI*)(HWND, LPCWSTR, LPCWSTR);
     if (FARPROC proc = GetProcAddress(uxtheme, "SetWindowTheme"))
-      reinterpret_cast<SetWindowThemeFn>(reinterpret_cast<void*>(proc))(bar, L"", L"");
+      reinterpret_cast<SetWindowThemeFn>(reinterpret_cast<void*>(proc))(bar, L" ", L" ");
   }
   SendMessageA(bar, PBM_SETBARCOLOR, 0, RGB(0, 60, 220));
 }

@@ -161,9 +161,11 @@ void Win32CommPort::requireUsable() {
   if (!portOpen()) throw CommError(kErrPortNotOpen, "Operation valid only when the port is open");
 }
 
-void Win32CommPort::deviceFailed(const std::string& what) {
+void Win32CommPort::deviceFailed(const char* what) {
+  const DWORD error = GetLastError();
   failed_ = true;
-  failure_ = what + " (" + device_ + "): " + systemMessage(GetLastError());
+  const bool local = device_.rfind("\\\\.\\", 0) == 0;  // "\\.\COM5" is COM5 to the user
+  failure_ = std::string(what) + " (" + device_.substr(local ? 4 : 0) + "): " + systemMessage(error);
   throw CommError(kErrDeviceFailed, failure_);
 }
 

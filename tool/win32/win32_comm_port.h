@@ -58,7 +58,8 @@ class Win32CommPort final : public CommPort {
 
  private:
   void requireUsable();
-  [[noreturn]] void deviceFailed(const std::string& what);
+  // Takes GetLastError() first, so `what` must not be built on the way.
+  [[noreturn]] void deviceFailed(const char* what);
   DWORD waitingBytes();
   // Waits for the overlapped read or write in io_ to end; false when it failed.
   bool complete(BOOL started, DWORD& transferred);
