@@ -36,6 +36,8 @@ std::string ReadFile(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
+std::string Text(const std::vector<std::uint8_t>& bytes) { return std::string(bytes.begin(), bytes.end()); }
+
 template <typename Predicate>
 bool Poll(std::chrono::milliseconds timeout, Predicate done) {
   for (const auto end = std::chrono::steady_clock::now() + timeout; !done(); std::this_thread::sleep_for(50ms))
@@ -137,10 +139,7 @@ class OnWine : public ::testing::TestWithParam<int> {
     options.linkPath = Env("WINEPREFIX") + "/dosdevices/com5";
     return std::make_unique<kv210::sim::Simulator>(options);
   }
-  static std::string Received(const kv210::sim::Simulator& sim) {
-    const auto bytes = sim.received();
-    return std::string(bytes.begin(), bytes.end());
-  }
+  static std::string Received(const kv210::sim::Simulator& sim) { return Text(sim.received()); }
 };
 
 // ---- VEL_KV21X.dll: calls, the lines wine_test prints after them, frames ----
@@ -283,15 +282,16 @@ TEST_P(OnWine, ProbeAddrIdentifiesTheProbeWritesAnAddressByEnterAndLeavesByItsAc
                                     Strings{"CBExit", "TBAddress", "CBWrite", "CBExit", "TBAddress"};
   })) << ::testing::PrintToString(focus);
   Keys(main, "type 5");
-  // Enter while the cycle rests, just after a serial-number poll: a step that
-  // a write runs nested in moves the cycle on past the write's own poll.
+  // Enter while the cycle rests: half a second after a poll (or with none
+  // coming), as a step that a write runs nested in moves the cycle on past the
+  // write's own poll.
   const std::size_t before = Received(*sim).size();
-  ASSERT_TRUE(Poll(10s, [&] { return Received(*sim).find("#00?s*", before) != std::string::npos; }));
-  std::this_thread::sleep_for(400ms);
+  Poll(6s, [&] { return Received(*sim).size() > before; });
+  std::this_thread::sleep_for(500ms);
   Keys(main, "key Return");
   EXPECT_TRUE(program.WaitFor("message\tWarning\tInformation\tOk\tNew Address is '05'."));
   ASSERT_TRUE(Answer(program, "Warning"));
-  ASSERT_TRUE(Poll(5s, [&] { return Received(*sim).find("#05?s*") != std::string::npos; }));
+  ASSERT_TRUE(Poll(5s, [&] { return Received(*sim).find("#05?s*") != std::string::npos; })) << Received(*sim);
 
   Keys(main, GetParam() == 64 ? "key alt+e" : "key alt+F4");  // Exit's access key, or the window's close
   EXPECT_EQ(program.WaitForExit(), 0);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <string_view>
 
 #include "win32_clock.h"
 
@@ -15,13 +16,14 @@ constexpr DWORD kTransmitBuffer = 512;
 constexpr DWORD kWriteMsPerByte = 5;
 constexpr DWORD kWriteMsExtra = 2000;
 
-// "The system cannot find the file specified." for ERROR_FILE_NOT_FOUND.
+// "The system cannot find the file specified" for ERROR_FILE_NOT_FOUND (the
+// messages that show it add their own full stop).
 std::string systemMessage(DWORD error) {
   char text[256] = "";
   const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, text,
                                  sizeof text, nullptr);
   std::string message(text, n);
-  while (!message.empty() && (message.back() == '\r' || message.back() == '\n' || message.back() == ' '))
+  while (!message.empty() && std::string_view("\r\n .").find(message.back()) != std::string_view::npos)
     message.pop_back();
   return message.empty() ? "error " + std::to_string(error) : message;
 }
@@ -90,7 +92,7 @@ void Win32CommPort::setPortOpen(bool open) {
     return;
   }
   if (portOpen()) throw CommError(kErrPortAlreadyOpen, "Port already open");
-  if (device_.empty()) throw CommError(kErrInvalidPortNumber, "Invalid port number");
+  if (device_.empty()) throw CommError(kErrInvalidPortNumber, "no such device");
 
   // Share mode 0: nobody else may open the port while it is ours.
   HANDLE h = CreateFileA(device_.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
