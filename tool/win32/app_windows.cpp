@@ -130,6 +130,12 @@ int systemDpi() {
   return dpi > 0 ? dpi : 96;
 }
 
+std::string windowText(HWND hwnd) {
+  std::string text(static_cast<std::size_t>(GetWindowTextLengthA(hwnd)) + 1, '\0');
+  text.resize(static_cast<std::size_t>(GetWindowTextA(hwnd, text.data(), static_cast<int>(text.size()))));
+  return text;
+}
+
 SetAddGuiWindow::SetAddGuiWindow(HINSTANCE instance, int dpi) {
   static const bool registered = (registerClass(kMainClass, windowProc, instance, true), true);
   (void)registered;

@@ -9,6 +9,7 @@
 #include <windows.h>
 
 #include <functional>
+#include <string>
 
 namespace probeaddr::win32 {
 
@@ -29,6 +30,8 @@ Control frameOf(Control control);
 
 // The window system's DPI, for converting twips and points.
 int systemDpi();
+// A window's caption or a control's text.
+std::string windowText(HWND hwnd);
 
 class SetAddGuiWindow {
  public:

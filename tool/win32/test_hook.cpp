@@ -26,12 +26,6 @@ std::string escaped(std::string_view text) {
   return out;
 }
 
-std::string windowText(HWND hwnd) {
-  std::string text(static_cast<std::size_t>(GetWindowTextLengthA(hwnd)) + 1, '\0');
-  text.resize(static_cast<std::size_t>(GetWindowTextA(hwnd, text.data(), static_cast<int>(text.size()))));
-  return text;
-}
-
 }  // namespace
 
 TestHook* TestHook::instance() {

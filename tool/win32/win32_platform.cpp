@@ -9,7 +9,6 @@
 namespace probeaddr::win32 {
 namespace {
 
-
 Control controlOf(ValueLabel label) {
   switch (label) {
     case ValueLabel::LBModel: return Control::LBModel;
@@ -44,19 +43,14 @@ void Win32Controls::setCaption(ValueLabel label, const std::string& caption) {
   const Control control = controlOf(label);
   HWND hwnd = main_.control(control);
   if (!hwnd) return;
-  // The cycle sets the same captions again and again; only a change is drawn.
-  char shown[64];
-  if (GetWindowTextA(hwnd, shown, sizeof shown) == static_cast<int>(caption.size()) && caption == shown) return;
+  if (windowText(hwnd) == caption) return;  // the cycle sets the same captions again and again
   SetWindowTextA(hwnd, caption.c_str());
   if (TestHook* hook = TestHook::instance()) hook->record({"caption", nameOf(control), caption});
 }
 
 std::string Win32Controls::addressText() {
   HWND box = main_.control(Control::TBAddress);
-  if (!box) return {};
-  std::string text(static_cast<std::size_t>(GetWindowTextLengthA(box)) + 1, '\0');
-  text.resize(static_cast<std::size_t>(GetWindowTextA(box, text.data(), static_cast<int>(text.size()))));
-  return text;
+  return box ? windowText(box) : std::string();
 }
 
 void Win32Controls::setAddressText(const std::string& text) {
