@@ -55,7 +55,9 @@
  *
  * Ports someone else holds: on Linux VEL_CreateProbe returns 7, without
  * touching the line, when the device is in exclusive mode (TIOCEXCL, as Qt
- * programs and this library set it; also seen by root), when a lock file of it
+ * programs and this library set it; also seen by root; on a pseudo-terminal,
+ * where the mode outlives a holder that died, only while someone holds it),
+ * when a lock file of it
  * (LCK..<name> in /var/lock and the other usual lock directories, for the name
  * given and, for a link, for the device itself) is held with flock or names a
  * running process (Qt's, UUCP's ASCII and binary formats), or when another

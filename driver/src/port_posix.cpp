@@ -192,8 +192,12 @@ bool openElsewhere(int fd) {
 }
 
 // Exclusive mode set by an earlier opener keeps out everyone but root; root
-// asks for it, so that it keeps out too.
+// asks for it, so that it keeps out too. On a real port the mode ends with its
+// holder's last close. On a pseudo-terminal it outlives a holder that died
+// without clearing it, so there only a holder found in /proc counts.
 bool exclusiveElsewhere(int fd) {
+  struct stat device{};
+  if (::fstat(fd, &device) == 0 && ptyIndex(device.st_rdev) >= 0) return false;
   int exclusive = 0;
   return ::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0;
 }
