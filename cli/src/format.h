@@ -14,9 +14,9 @@
 #include <string_view>
 #include <vector>
 
-#include "options.h"
-
 namespace velprobe {
+
+enum class Format { Text, Json, Csv };
 
 struct Field {
   std::string key;    // JSON member and CSV column: "battery_V"

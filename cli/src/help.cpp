@@ -1,12 +1,8 @@
-#include "help.h"
+#include "command_line.h"
 
 namespace velprobe {
 
-const char* const kHelpText = R"(velprobe - check, read and set up a KV210 field probe on a serial port
-
-USAGE
-  velprobe --port DEVICE [OPTIONS] COMMAND [VALUE]
-
+const char* const kHelpFooter = R"HELP(
 COMMANDS
   info                  Firmware release and date, serial number, name, model
                         and calibration date.
@@ -15,33 +11,20 @@ COMMANDS
   watch                 Readings one after another, one line each, every
                         --interval seconds, for --count readings or until
                         Ctrl-C. On a terminal a last line shows the rate.
-  set-frequency VALUE   Set the measuring frequency in the probe's frequency
-                        unit, 0 to 99999.99 with at most 2 decimals. The value
-                        is taken exactly as written: 1.23 is sent as 123
-                        hundredths. The probe must echo it back.
-  set-filter N          Set the filter, 0 to 7.
-  set-auto-off SECONDS  Set the automatic switch-off time, 0 to 10800 seconds.
+  set-frequency VALUE   The measuring frequency in the probe's frequency unit,
+                        0 to 99999.99 with at most 2 decimals, taken exactly as
+                        written: 1.23 is sent as 123 hundredths. The probe must
+                        echo it back.
+  set-filter N          The filter, 0 to 7.
+  set-auto-off SECONDS  The automatic switch-off time, 0 to 10800 seconds.
+  'velprobe COMMAND --help' shows a command's own options. Options may stand
+  before or after the command, and --name=value works too.
 
-OPTIONS
-  -p, --port DEVICE     Serial port of the probe: /dev/ttyUSB0, /dev/ttyACM0,
-                        /dev/serial/by-id/..., or a simulated probe's device.
-  -m, --model TEXT      The 4 characters the probe's model must begin with
-                        (default KV21); another probe is refused.
-  -t, --timeout MS      Reply time-out in milliseconds, 1 to 3600000 (default
-                        500). It is counted in whole seconds, so a silent probe
-                        is reported up to about a second after MS. Opening also
-                        reads the probe's data block, which can take up to 20 s
-                        on a poor line.
-      --json            JSON: one object; watch prints one object per line.
-      --csv             CSV: a header row of names (with units), then the rows.
-  -i, --interval SECONDS
-                        watch: time from one reading to the next, up to 3
-                        decimals (default 1; 0 reads as fast as the probe
-                        answers).
-  -n, --count N         watch: stop after N readings.
-  -h, --help            Show this text.
-  -V, --version         Show the version.
-  Options may stand before or after the command, and --name=value works too.
+PORTS
+  --port takes /dev/ttyUSB0, /dev/ttyACM0, /dev/serial/by-id/... or a simulated
+  probe's device. --timeout is counted by the library in whole seconds, so a
+  silent probe is reported up to about 2 s after it; opening also reads the
+  probe's data block, which can take up to 20 s on a poor line.
 
 OUTPUT
   Text is aligned for people, with units and rounded values. JSON and CSV give
@@ -88,7 +71,10 @@ EXAMPLES
   velprobe -p /dev/ttyUSB0 read --json
   velprobe -p /dev/ttyUSB0 watch --interval 0.5 --csv > field.csv
   velprobe -p /dev/ttyUSB0 set-frequency 1.23
-  kv210-sim --link /tmp/kv210 &  velprobe -p /tmp/kv210 read
-)";
+  A simulated probe in the background, ready when kv210-sim returns:
+  kv210-sim --link /tmp/kv210 --daemon --pidfile /tmp/kv210.pid
+  velprobe -p /tmp/kv210 read
+  kill "$(cat /tmp/kv210.pid)"
+)HELP";
 
 }  // namespace velprobe

@@ -2,16 +2,10 @@
 #include <cstdio>
 #include <exception>
 #include <string>
-#include <vector>
 
+#include "command_line.h"
 #include "commands.h"
-#include "help.h"
 #include "interrupt.h"
-#include "options.h"
-
-#ifndef VELPROBE_VERSION
-#define VELPROBE_VERSION "unknown"
-#endif
 
 namespace {
 
@@ -21,27 +15,12 @@ void printError(const std::string& message) { std::fprintf(stderr, "velprobe: %s
 
 int main(int argc, char** argv) {
   using namespace velprobe;
-  std::vector<std::string_view> args(argv + 1, argv + argc);
-  Options options;
   try {
-    options = parseCommandLine(args);
-  } catch (const UsageError& e) {
-    printError(e.what());
-    std::fprintf(stderr, "Try 'velprobe --help' for more information.\n");
-    return kExitUsage;
-  }
-  try {
+    CommandLine commandLine;
+    if (const auto status = commandLine.parse(argc, argv)) return *status;
     Output out(stdout);
-    if (options.help) {
-      out.write(kHelpText);
-      return kExitOk;
-    }
-    if (options.version) {
-      out.write("velprobe " VELPROBE_VERSION "\n");
-      return kExitOk;
-    }
     installStopHandlers();
-    return runCommand(options, out);
+    return commandLine.run(out);
   } catch (const Failure& e) {
     printError(e.what());
     return e.exitStatus();

@@ -58,6 +58,9 @@ class Probe {
   // Failure explaining why the port or the probe is not usable.
   Probe(const std::string& port, const std::string& model);
   ~Probe();  // closes the port if close() was not called
+  Probe(Probe&& other) noexcept : port_(std::move(other.port_)), handle_(other.handle_) {
+    other.handle_ = INVALID_HANDLE_VALUE;
+  }
   Probe(const Probe&) = delete;
   Probe& operator=(const Probe&) = delete;
 
