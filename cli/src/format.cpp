@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cmath>
+#include <cstdlib>
 #include <ctime>
 
 namespace velprobe {
@@ -39,13 +41,10 @@ std::string csvLine(const Record& record, bool header) {
   return line + "\n";
 }
 
-std::string jsonLine(const Record& record) {
-  std::string line = "{";
-  for (const Field& f : record) {
-    if (line.size() > 1) line += ',';
-    line += jsonString(f.key) + ":" + f.json;
-  }
-  return line + "}\n";
+std::string jsonRecordLine(const Record& record) {
+  JsonValue object = JsonValue::object();
+  for (const Field& f : record) object[f.key] = f.json;
+  return jsonLine(object);
 }
 
 }  // namespace
@@ -69,27 +68,28 @@ std::string escapeText(std::string_view bytes) {
   return out;
 }
 
-std::string jsonString(std::string_view bytes) {
-  std::string out = "\"";
+JsonValue jsonText(std::string_view bytes) {
+  // JSON strings are Unicode: each byte becomes the code point of its value.
+  std::string utf8;
   for (char ch : bytes) {
     const auto c = static_cast<unsigned char>(ch);
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\b': out += "\\b"; break;
-      case '\f': out += "\\f"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      default:
-        if (c >= 0x20 && c < 0x7F)
-          out += ch;
-        else
-          out += "\\u00" + hexByte(c);
+    if (c < 0x80) {
+      utf8 += ch;
+    } else {
+      utf8 += static_cast<char>(0xC0 | (c >> 6));
+      utf8 += static_cast<char>(0x80 | (c & 0x3F));
     }
   }
-  return out + "\"";
+  return utf8;
 }
+
+JsonValue jsonFloat(float value) {
+  // The double nearest to the float's shortest text prints as that text again.
+  if (!std::isfinite(value)) return nullptr;
+  return std::strtod(floatText(value, std::chars_format::general, -1).c_str(), nullptr);
+}
+
+std::string jsonLine(const JsonValue& value) { return value.dump(-1, ' ', true) + "\n"; }
 
 std::string csvCell(std::string_view cell) {
   const bool quote = cell.find_first_of(",\"\r\n") != std::string_view::npos ||
@@ -105,23 +105,18 @@ std::string csvCell(std::string_view cell) {
 
 Field textField(std::string key, std::string label, std::string_view bytes) {
   const std::string escaped = escapeText(bytes);
-  return {std::move(key), std::move(label), "", escaped, jsonString(bytes), csvCell(escaped), false};
+  return {std::move(key), std::move(label), "", escaped, jsonText(bytes), csvCell(escaped), false};
 }
 
 Field floatField(std::string key, std::string label, std::string unit, float value, int textDecimals) {
   const std::string exact = floatText(value, std::chars_format::general, -1);
-  return {std::move(key),
-          std::move(label),
-          std::move(unit),
-          floatText(value, std::chars_format::fixed, textDecimals),
-          exact,
-          exact,
-          true};
+  return {std::move(key), std::move(label),    std::move(unit),
+          floatText(value, std::chars_format::fixed, textDecimals), jsonFloat(value), exact, true};
 }
 
 Field integerField(std::string key, std::string label, std::string unit, int64_t value) {
   const std::string s = std::to_string(value);
-  return {std::move(key), std::move(label), std::move(unit), s, s, s, true};
+  return {std::move(key), std::move(label), std::move(unit), s, value, s, true};
 }
 
 Field scaledField(std::string key, std::string label, std::string unit, int64_t scaled, int decimals) {
@@ -130,7 +125,9 @@ Field scaledField(std::string key, std::string label, std::string unit, int64_t 
     digits.insert(0, static_cast<std::size_t>(decimals) + 1 - digits.size(), '0');
   if (decimals > 0) digits.insert(digits.size() - static_cast<std::size_t>(decimals), ".");
   if (scaled < 0) digits.insert(0, "-");
-  return {std::move(key), std::move(label), std::move(unit), digits, digits, digits, true};
+  // Exact decimal text; as a JSON number, the double nearest to it prints as it.
+  return {std::move(key), std::move(label), std::move(unit), digits, std::strtod(digits.c_str(), nullptr), digits,
+          true};
 }
 
 Field timeField(std::string key, std::string label, std::chrono::system_clock::time_point time,
@@ -146,13 +143,12 @@ Field timeField(std::string key, std::string label, std::chrono::system_clock::t
   std::strftime(iso, sizeof iso, "%Y-%m-%dT%H:%M:%S", &utc);
   std::strftime(people, sizeof people, clockOnly ? "%H:%M:%S" : "%Y-%m-%d %H:%M:%S", &local);
   const std::string stamp = std::string(iso) + "." + millis + "Z";
-  return {std::move(key), std::move(label), "", std::string(people) + "." + millis, jsonString(stamp), stamp,
-          false};
+  return {std::move(key), std::move(label), "", std::string(people) + "." + millis, stamp, stamp, false};
 }
 
 std::string renderRecord(Format format, const Record& record) {
   switch (format) {
-    case Format::Json: return jsonLine(record);
+    case Format::Json: return jsonRecordLine(record);
     case Format::Csv: return csvLine(record, true) + csvLine(record, false);
     case Format::Text: break;
   }
@@ -188,7 +184,7 @@ std::string renderRecord(Format format, const Record& record) {
 
 std::string Table::row(const Record& record) {
   std::string out;
-  if (format_ == Format::Json) return jsonLine(record);
+  if (format_ == Format::Json) return jsonRecordLine(record);
   if (format_ == Format::Csv) {
     if (!started_) out = csvLine(record, true);
     started_ = true;

@@ -14,7 +14,12 @@
 #include <string_view>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 namespace velprobe {
+
+// Members in the order they were added.
+using JsonValue = nlohmann::ordered_json;
 
 enum class Format { Text, Json, Csv };
 
@@ -23,14 +28,19 @@ struct Field {
   std::string label;  // text label: "Battery"
   std::string unit;   // text unit: "V", or empty
   std::string text;   // value for people
-  std::string json;   // JSON literal
+  JsonValue json;          // JSON value
   std::string csv;    // CSV cell, quoted where needed
   bool numeric = false;
 };
 using Record = std::vector<Field>;
 
 std::string escapeText(std::string_view bytes);
-std::string jsonString(std::string_view bytes);
+// Bytes as a JSON string, each byte one character (0x80..0xFF as U+0080..U+00FF).
+JsonValue jsonText(std::string_view bytes);
+// A float as the shortest decimal that reads back as the same float.
+JsonValue jsonFloat(float value);
+// One line of JSON, non-ASCII characters escaped.
+std::string jsonLine(const JsonValue& value);
 std::string csvCell(std::string_view cell);
 
 Field textField(std::string key, std::string label, std::string_view bytes);

@@ -130,7 +130,7 @@ TEST_F(VelprobeTest, ReadGivesUnitsForPeopleAndExactFloatsForMachines) {
   ASSERT_TRUE(std::regex_match(json.out, m,
                                std::regex(R"re(\{"time":"([^"]+)",)re"
                                           R"re("battery_V":3\.6,"temperature_C":3\.9436622,"total_field":5\.5,)re"
-                                          R"re("axis1":0\.125,"axis2":2\.5,"axis3":100\}\n)re")))
+                                          R"re("axis1":0\.125,"axis2":2\.5,"axis3":100\.0\}\n)re")))
       << json.out;
   EXPECT_NEAR(isoUtc(m[1]), before, 5.0) << m[1];
 
@@ -157,7 +157,7 @@ TEST_F(VelprobeTest, WatchPrintsOneLinePerReadingAtTheInterval) {
     std::string firstRow;  // regex of the first reading's line
   } cases[] = {
       {"", 1, R"([0-9:]{8}\.[0-9]{3} +3\.60 +3\.94 +5\.500 +0\.125 +2\.500 +100\.000)"},
-      {"--json", 0, R"re(\{"time":"[^"]+","battery_V":3\.6,.*"axis3":100\})re"},
+      {"--json", 0, R"re(\{"time":"[^"]+","battery_V":3\.6,.*"axis3":100\.0\})re"},
       {"--csv", 1, R"([-0-9T:.]+Z,3\.6,3\.9436622,5\.5,0\.125,2\.5,100)"},
   };
   for (const Case& c : cases) {
