@@ -50,9 +50,8 @@ Probe openProbe(const GlobalOptions& options) {
 }
 
 Record identityRecord(const Identity& id) {
-  return {textField("firmware", "Firmware", id.firmware),
-          textField("serial_number", "Serial number", id.serialNumber), textField("name", "Name", id.name),
-          textField("model", "Model", id.model),
+  return {textField("model", "Model", id.model), textField("firmware", "Firmware", id.firmware),
+          textField("serial_number", "Serial number", id.serialNumber), textField("name", "Probe name", id.name),
           textField("calibration_date", "Calibration date", id.calibrationDate)};
 }
 

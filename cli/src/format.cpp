@@ -104,8 +104,11 @@ std::string csvCell(std::string_view cell) {
 }
 
 Field textField(std::string key, std::string label, std::string_view bytes) {
-  const std::string escaped = escapeText(bytes);
-  return {std::move(key), std::move(label), "", escaped, jsonText(bytes), csvCell(escaped), false};
+  // People do not see the NULs that pad a fixed-width text; machines get every byte.
+  std::string_view shown = bytes.substr(0, bytes.find_last_not_of('\0') + 1);
+  if (bytes.find_first_not_of('\0') == std::string_view::npos) shown = {};
+  return {std::move(key), std::move(label), "", escapeText(shown), jsonText(bytes), csvCell(escapeText(bytes)),
+          false};
 }
 
 Field floatField(std::string key, std::string label, std::string unit, float value, int textDecimals) {

@@ -43,6 +43,7 @@ JsonValue jsonFloat(float value);
 std::string jsonLine(const JsonValue& value);
 std::string csvCell(std::string_view cell);
 
+// Text for people without the NULs that pad it at the end.
 Field textField(std::string key, std::string label, std::string_view bytes);
 // JSON and CSV carry the shortest text that reads back as the same float;
 // people get `textDecimals` fixed decimals.

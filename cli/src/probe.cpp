@@ -1,14 +1,18 @@
 #include "probe.h"
 
 #include <grp.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <fstream>
+
+#include "format.h"
 
 namespace velprobe {
 namespace {
@@ -145,22 +149,38 @@ Probe::Probe(const std::string& port, const std::string& model) : port_(port) {
   const int32_t rc = VEL_CreateProbe(expected, &handle_, port.c_str());
   if (rc == VEL_OK) return;
   // The port stays open when a step after opening failed.
-  if (handle_ != INVALID_HANDLE_VALUE) VEL_RemoveProbe(handle_);
-  handle_ = INVALID_HANDLE_VALUE;
+  if (rc == VEL_WRONG_MODEL) throw refusedModel(model);
+  release();
   if (rc == VEL_PORT_NOT_FOUND || rc == VEL_ACCESS_DENIED || rc == VEL_PORT_SETUP || rc == VEL_INVALID_HANDLE)
     throw portFailure(port, rc);
-  if (rc == VEL_WRONG_MODEL)
-    throw Failure("the model of the probe on " + port + " does not begin with '" + model + "'\n  " +
-                      callFailed("VEL_CreateProbe", rc) +
-                      "\n  --model sets the expected model (default KV21).",
-                  kExitDevice);
   throw Failure((rc == VEL_TIMEOUT ? "no probe answers on " : "no usable probe on ") + port + "\n  " +
                     callFailed("VEL_CreateProbe", rc) + hint(rc),
                 kExitDevice);
 }
 
-Probe::~Probe() {
+// The probe answered with another model; the port is still open, so what the
+// probe reported can be read before closing it.
+Failure Probe::refusedModel(const std::string& expected) {
+  std::string reported;
+  try {
+    const std::string model = this->model();
+    reported = "is a " + escapeText(model) + " (firmware " +
+               escapeText(text("reading the firmware", "VEL_Firmware", VEL_Firmware)) + ")";
+    if (model.size() >= 4) reported += "; --model " + escapeText(model.substr(0, 4)) + " accepts it";
+  } catch (const Failure&) {
+    reported = "did not say which model it is";
+  }
+  release();
+  return Failure("the probe on " + port_ + " is not a model beginning with '" + expected + "': it " + reported +
+                     "\n  " + callFailed("VEL_CreateProbe", VEL_WRONG_MODEL),
+                 kExitDevice);
+}
+
+Probe::~Probe() { release(); }
+
+void Probe::release() noexcept {
   if (handle_ != INVALID_HANDLE_VALUE) VEL_RemoveProbe(handle_);
+  handle_ = INVALID_HANDLE_VALUE;
 }
 
 void Probe::close() {
@@ -176,22 +196,55 @@ void Probe::check(const char* what, const char* call, int32_t code) const {
     throw Failure(std::string(what) + " failed\n  " + callFailed(call, code) + hint(code), kExitDevice);
 }
 
+std::string Probe::text(const char* what, const char* call,
+                        int32_t (*function)(HANDLE, char*, int32_t*)) const {
+  char buffer[16];  // the widest text is 11 characters
+  int32_t length = 0;
+  check(what, call, function(handle_, buffer, &length));
+  if (length < 0 || length > static_cast<int32_t>(sizeof buffer))
+    throw Failure(std::string(call) + " reported an impossible length " + std::to_string(length), kExitDevice);
+  return std::string(buffer, static_cast<std::size_t>(length));
+}
+
+std::string Probe::model() {
+  // The library's handle is the port's descriptor here. Every library call
+  // purges the port before its command; this exchange does the same, and
+  // takes in the whole reply so that none of it is left on the line.
+  const int fd = static_cast<int>(reinterpret_cast<intptr_t>(handle_));
+  constexpr std::string_view kQuery = "#00?v*";
+  constexpr std::size_t kReplySize = 18, kModelOffset = 1, kModelSize = 5;
+  ::tcflush(fd, TCIOFLUSH);
+  std::string reply;
+  if (::write(fd, kQuery.data(), kQuery.size()) == static_cast<ssize_t>(kQuery.size())) {
+    // The reply within a second, ended early by 50 ms of silence after a byte.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    while (reply.size() < kReplySize) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - std::chrono::steady_clock::now()).count();
+      pollfd p{fd, POLLIN, 0};
+      const int wait = reply.empty() ? static_cast<int>(left) : static_cast<int>(std::min<long>(left, 50));
+      if (wait <= 0 || ::poll(&p, 1, wait) <= 0 || !(p.revents & POLLIN)) break;
+      char buffer[kReplySize];
+      const ssize_t n = ::read(fd, buffer, kReplySize - reply.size());
+      if (n <= 0) break;
+      reply.append(buffer, static_cast<std::size_t>(n));
+    }
+  }
+  if (reply.size() < kModelOffset + kModelSize || reply[0] != 'v')
+    throw Failure("reading the model failed\n  the probe gave no version reply to " + std::string(kQuery) +
+                      hint(VEL_TIMEOUT),
+                  kExitDevice);
+  return reply.substr(kModelOffset, kModelSize);
+}
+
 Identity Probe::identity() {
   Identity id;
-  auto text = [&](const char* what, const char* call, auto function, std::string& out) {
-    char buffer[16];  // the widest text is 11 characters
-    int32_t length = 0;
-    check(what, call, function(handle_, buffer, &length));
-    if (length < 0 || length > static_cast<int32_t>(sizeof buffer))
-      throw Failure(std::string(call) + " reported an impossible length " + std::to_string(length),
-                    kExitDevice);
-    out.assign(buffer, static_cast<std::size_t>(length));
-  };
-  text("reading the firmware", "VEL_Firmware", VEL_Firmware, id.firmware);
-  text("reading the serial number", "VEL_SerialNumber", VEL_SerialNumber, id.serialNumber);
-  text("reading the probe name", "VEL_ProbeName", VEL_ProbeName, id.name);
-  text("reading the model", "VEL_Model", VEL_Model, id.model);
-  text("reading the calibration date", "VEL_CalibrationDate", VEL_CalibrationDate, id.calibrationDate);
+  id.model = model();
+  id.firmware = text("reading the firmware", "VEL_Firmware", VEL_Firmware);
+  id.serialNumber = text("reading the serial number", "VEL_SerialNumber", VEL_SerialNumber);
+  // VEL_Model gives the same bytes of the data block as VEL_ProbeName.
+  id.name = text("reading the probe name", "VEL_ProbeName", VEL_ProbeName);
+  id.calibrationDate = text("reading the calibration date", "VEL_CalibrationDate", VEL_CalibrationDate);
   return id;
 }
 

@@ -43,7 +43,9 @@ class Failure : public std::runtime_error {
 std::string callFailed(const char* call, int32_t code);
 
 struct Identity {
-  std::string firmware, serialNumber, name, model, calibrationDate;  // bytes as sent
+  std::string model;  // from the version reply
+  std::string firmware, serialNumber;
+  std::string name, calibrationDate;  // from the probe's data block
 };
 
 struct Reading {
@@ -68,13 +70,20 @@ class Probe {
   void close();
 
   Identity identity();
+  // The model text of the version reply (5 characters), which no library
+  // export returns: asked on the port itself. Throws Failure without a reply.
+  std::string model();
   Reading read();
   void setFrequency(int32_t hundredths);
   void setFilter(int32_t filter);
   void setAutoOffTime(int32_t seconds);
 
  private:
+  Failure refusedModel(const std::string& expected);
+  void release() noexcept;  // closes the port, ignoring failures
   void check(const char* what, const char* call, int32_t code) const;
+  std::string text(const char* what, const char* call,
+                   int32_t (*function)(HANDLE, char*, int32_t*)) const;
 
   std::string port_;
   HANDLE handle_ = INVALID_HANDLE_VALUE;

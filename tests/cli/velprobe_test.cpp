@@ -85,19 +85,19 @@ TEST_F(VelprobeTest, InfoEscapesTheProbeTextsInEveryFormat) {
   struct Case {
     std::string format, expected;
   } cases[] = {
-      {"",
+      {"",  // the model of the version reply, the name of the data block without its NUL
+       "Model             KV210\n"
        "Firmware          1.10 07/10\n"
        "Serial number     04\"4,K\\\\1\\x01\\xff\n"
-       "Name              Lab 7\\x00\n"
-       "Model             Lab 7\\x00\n"
+       "Probe name        Lab 7\n"
        "Calibration date   7/12/26\n"},
       {"--json",
-       R"({"firmware":"1.10 07/10","serial_number":"04\"4,K\\1\u0001\u00ff","name":"Lab 7\u0000",)"
-       R"("model":"Lab 7\u0000","calibration_date":" 7/12/26"})"
+       R"({"model":"KV210","firmware":"1.10 07/10","serial_number":"04\"4,K\\1\u0001\u00ff",)"
+       R"("name":"Lab 7\u0000","calibration_date":" 7/12/26"})"
        "\n"},
       {"--csv",
-       "firmware,serial_number,name,model,calibration_date\n"
-       R"(1.10 07/10,"04""4,K\\1\x01\xff",Lab 7\x00,Lab 7\x00," 7/12/26")"
+       "model,firmware,serial_number,name,calibration_date\n"
+       R"(KV210,1.10 07/10,"04""4,K\\1\x01\xff",Lab 7\x00," 7/12/26")"
        "\n"},
   };
   for (const Case& c : cases) {
