@@ -56,13 +56,25 @@ Record identityRecord(const Identity& id) {
 }
 
 Record readingRecord(const Reading& r, bool clockOnly) {
-  return {timeField("time", "Time", r.time, clockOnly),
-          floatField("battery_V", "Battery", "V", r.battery, 2),
-          floatField("temperature_C", "Temperature", "°C", r.temperature, 2),
-          floatField("total_field", "Total field", "", r.totalField, 3),
-          floatField("axis1", "Axis 1", "", r.axis[0], 3),
-          floatField("axis2", "Axis 2", "", r.axis[1], 3),
-          floatField("axis3", "Axis 3", "", r.axis[2], 3)};
+  Record record = {timeField("time", "Time", r.time, clockOnly),
+                   floatField("battery_V", "Battery", "V", r.battery, 2),
+                   floatField("temperature_C", "Temperature", "°C", r.temperature, 2)};
+  std::vector<std::string> overRange;
+  auto field = [&](const char* key, const char* label, float value, bool over) {
+    record.push_back(over ? overRangeField(key, label, "") : floatField(key, label, "", value, 3));
+    if (over) overRange.emplace_back(key);
+  };
+  field("total_field", "Total field", r.totalField, r.totalOverRange);
+  // The library withholds all three axes when one is over range.
+  for (int i = 0; i < 3; ++i)
+    field(("axis" + std::to_string(i + 1)).c_str(), ("Axis " + std::to_string(i + 1)).c_str(), r.axis[i],
+          r.axisOverRange);
+  if (!overRange.empty()) {
+    std::string names;
+    for (const auto& name : overRange) names += (names.empty() ? "" : " ") + name;
+    record.push_back(noteField("over_range", "", overRange, names));
+  }
+  return record;
 }
 
 void addInfoCommand(CommandLine& commandLine) {

@@ -185,35 +185,60 @@ std::string renderRecord(Format format, const Record& record) {
   return out;
 }
 
-std::string Table::row(const Record& record) {
-  std::string out;
-  if (format_ == Format::Json) return jsonRecordLine(record);
-  if (format_ == Format::Csv) {
-    if (!started_) out = csvLine(record, true);
-    started_ = true;
-    return out + csvLine(record, false);
-  }
-  if (!started_) {
-    started_ = true;
-    std::string header;
-    for (const Field& f : record) {
-      widths_.push_back(
-          std::max({displayWidth(heading(f)), displayWidth(f.text), std::size_t{f.numeric ? 8u : 0u}}));
-      if (!header.empty()) header += "  ";
-      header += f.numeric ? padLeft(heading(f), widths_.back()) : padRight(heading(f), widths_.back());
-    }
-    out = header + "\n";
-  }
+Field overRangeField(std::string key, std::string label, std::string unit) {
+  return {std::move(key), std::move(label), std::move(unit), "over range", nullptr, "", true};
+}
+
+Field noteField(std::string key, std::string text, JsonValue json, std::string csv) {
+  return {std::move(key), "", "", std::move(text), std::move(json), csvCell(csv), false};
+}
+
+Table::Table(Format format, Record columns, std::vector<std::string> extras)
+    : format_(format), columns_(std::move(columns)), extras_(std::move(extras)) {
+  // Wide enough for the heading, a time of day and "over range".
+  for (const Field& f : columns_) widths_.push_back(std::max(displayWidth(heading(f)), std::size_t{12}));
+}
+
+std::string Table::header() const {
   std::string line;
-  for (std::size_t i = 0; i < record.size(); ++i) {
-    const Field& f = record[i];
-    const std::size_t width = i < widths_.size() ? widths_[i] : 0;
-    if (i > 0) line += "  ";
-    line += f.numeric ? padLeft(f.text, width) : padRight(f.text, width);
+  for (std::size_t i = 0; i < columns_.size(); ++i) {
+    const Field& f = columns_[i];
+    if (format_ == Format::Csv) {
+      line += (i ? "," : "") + csvCell(f.key);
+    } else if (format_ == Format::Text) {
+      line += (i ? "  " : "") + (f.numeric ? padLeft(heading(f), widths_[i]) : padRight(heading(f), widths_[i]));
+    }
   }
-  if (!record.empty() && record.back().numeric)
-    while (!line.empty() && line.back() == ' ') line.pop_back();
-  return out + line + "\n";
+  if (format_ == Format::Csv)
+    for (const std::string& key : extras_) line += "," + csvCell(key);
+  while (!line.empty() && line.back() == ' ') line.pop_back();
+  return format_ == Format::Json ? "" : line + "\n";
+}
+
+std::string Table::row(const Record& record) const {
+  if (format_ == Format::Json) return jsonRecordLine(record);
+  auto find = [&](const std::string& key) -> const Field* {
+    const auto it = std::find_if(record.begin(), record.end(), [&](const Field& f) { return f.key == key; });
+    return it == record.end() ? nullptr : &*it;
+  };
+  std::string line;
+  for (std::size_t i = 0; i < columns_.size(); ++i) {
+    const Field* f = find(columns_[i].key);
+    if (format_ == Format::Csv) {
+      line += (i ? "," : "") + (f ? f->csv : "");
+    } else if (f) {
+      line += (i ? "  " : "") + (f->numeric ? padLeft(f->text, widths_[i]) : padRight(f->text, widths_[i]));
+    }
+  }
+  for (const std::string& key : extras_) {
+    const Field* f = find(key);
+    if (format_ == Format::Csv)
+      line += "," + (f ? f->csv : "");
+    else if (f && !f->text.empty())
+      line += "  " + f->text;
+  }
+  while (format_ == Format::Text && !line.empty() && line.back() == ' ') line.pop_back();
+  return line + "\n";
 }
 
 }  // namespace velprobe

@@ -60,16 +60,26 @@ Field timeField(std::string key, std::string label, std::chrono::system_clock::t
 // or a CSV header and one row. Ends with a newline.
 std::string renderRecord(Format format, const Record& record);
 
-// Records as a table, one line each (watch): a header (text, CSV) before the
-// first row, then a row per record.
+// A value withheld because it lies above the probe's limit: "over range" for
+// people, null in JSON, an empty CSV cell.
+Field overRangeField(std::string key, std::string label, std::string unit);
+// A column that only some rows fill (watch's over_range, error, gap_s, note):
+// `text` is shown after the row's values, when not empty.
+Field noteField(std::string key, std::string text, JsonValue json, std::string csv);
+
+// Records as a table, one line each (watch). The columns are those of
+// `columns` and `extras` (CSV only, the others show them as noteField says);
+// a row may leave any of them out.
 class Table {
  public:
-  explicit Table(Format format) : format_(format) {}
-  std::string row(const Record& record);
+  Table(Format format, Record columns, std::vector<std::string> extras);
+  std::string header() const;  // before the first row: text and CSV
+  std::string row(const Record& record) const;
 
  private:
   Format format_;
-  bool started_ = false;
+  Record columns_;
+  std::vector<std::string> extras_;
   std::vector<std::size_t> widths_;
 };
 

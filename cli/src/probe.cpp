@@ -138,6 +138,10 @@ ResultCode describe(int32_t code) {
   }
 }
 
+bool portLost(int32_t code) {
+  return code == VEL_READ_FAILED || code == VEL_WRITE_FAILED || code == VEL_PURGE_FAILED;
+}
+
 std::string callFailed(const char* call, int32_t code) {
   const ResultCode rc = describe(code);
   return std::string(call) + " returned " + std::to_string(code) + " (" + rc.name + ": " + rc.meaning + ")";
@@ -248,14 +252,30 @@ Identity Probe::identity() {
   return id;
 }
 
+ReadError Probe::tryRead(Reading& r) {
+  r = Reading{};
+  r.time = std::chrono::system_clock::now();
+  if (int32_t rc = VEL_ReadBattery(handle_, &r.battery))
+    return {"reading the battery voltage", "VEL_ReadBattery", rc};
+  if (int32_t rc = VEL_ReadTemperature(handle_, &r.temperature))
+    return {"reading the temperature", "VEL_ReadTemperature", rc};
+  int32_t rc = VEL_ReadTotalField(handle_, &r.totalField);
+  r.totalOverRange = rc == VEL_ABOVE_LIMIT;
+  if (rc != VEL_OK && !r.totalOverRange) return {"reading the total field", "VEL_ReadTotalField", rc};
+  rc = VEL_ReadAxisField(handle_, &r.axis[0], &r.axis[1], &r.axis[2]);
+  r.axisOverRange = rc == VEL_ABOVE_LIMIT;
+  if (rc != VEL_OK && !r.axisOverRange) return {"reading the axis field", "VEL_ReadAxisField", rc};
+  return {};
+}
+
 Reading Probe::read() {
   Reading r;
-  r.time = std::chrono::system_clock::now();
-  check("reading the battery voltage", "VEL_ReadBattery", VEL_ReadBattery(handle_, &r.battery));
-  check("reading the temperature", "VEL_ReadTemperature", VEL_ReadTemperature(handle_, &r.temperature));
-  check("reading the total field", "VEL_ReadTotalField", VEL_ReadTotalField(handle_, &r.totalField));
-  check("reading the axis field", "VEL_ReadAxisField",
-        VEL_ReadAxisField(handle_, &r.axis[0], &r.axis[1], &r.axis[2]));
+  ReadError error = tryRead(r);
+  if (error.code == VEL_OK && r.totalOverRange)
+    error = {"reading the total field", "VEL_ReadTotalField", VEL_ABOVE_LIMIT};
+  else if (error.code == VEL_OK && r.axisOverRange)
+    error = {"reading the axis field", "VEL_ReadAxisField", VEL_ABOVE_LIMIT};
+  if (error.code != VEL_OK) check(error.what, error.call, error.code);
   return r;
 }
 

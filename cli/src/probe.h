@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 namespace velprobe {
 
@@ -52,7 +53,19 @@ struct Reading {
   std::chrono::system_clock::time_point time;
   float battery = 0, temperature = 0, totalField = 0;
   std::array<float, 3> axis{};
+  // Above the probe's field limit: the library withholds the value(s).
+  bool totalOverRange = false, axisOverRange = false;
 };
+
+// The call of a reading that failed; code VEL_OK when none did.
+struct ReadError {
+  const char* what = nullptr;  // "reading the battery voltage"
+  const char* call = nullptr;  // "VEL_ReadBattery"
+  int32_t code = VEL_OK;
+};
+
+// The failures after which the port is gone (adapter unplugged, probe off).
+bool portLost(int32_t code);
 
 class Probe {
  public:
@@ -62,6 +75,14 @@ class Probe {
   ~Probe();  // closes the port if close() was not called
   Probe(Probe&& other) noexcept : port_(std::move(other.port_)), handle_(other.handle_) {
     other.handle_ = INVALID_HANDLE_VALUE;
+  }
+  Probe& operator=(Probe&& other) noexcept {
+    if (this != &other) {
+      release();
+      port_ = std::move(other.port_);
+      handle_ = std::exchange(other.handle_, INVALID_HANDLE_VALUE);
+    }
+    return *this;
   }
   Probe(const Probe&) = delete;
   Probe& operator=(const Probe&) = delete;
@@ -73,7 +94,10 @@ class Probe {
   // The model text of the version reply (5 characters), which no library
   // export returns: asked on the port itself. Throws Failure without a reply.
   std::string model();
+  // Every value; throws Failure at the first failure, over range included.
   Reading read();
+  // Every value up to the first failure; over range marks the value instead.
+  ReadError tryRead(Reading& reading);
   void setFrequency(int32_t hundredths);
   void setFilter(int32_t filter);
   void setAutoOffTime(int32_t seconds);
