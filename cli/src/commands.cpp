@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "interrupt.h"
+#include "ports.h"
 
 namespace velprobe {
 namespace {
@@ -44,9 +45,11 @@ void Output::write(std::string_view text) {
 
 Probe openProbe(const GlobalOptions& options) {
   if (options.port.empty())
-    throw Failure("no port given: use --port DEVICE, such as --port /dev/ttyUSB0", kExitUsage);
+    throw Failure("no port given: use --port DEVICE, such as --port /dev/ttyUSB0, or --port auto\n"
+                  "  'velprobe ports' lists the serial ports.",
+                  kExitUsage);
   if (options.timeoutMs) VEL_SetTimeout(*options.timeoutMs);
-  return Probe(options.port, options.model);
+  return Probe(options.port == "auto" ? findProbePort(options.model) : options.port, options.model);
 }
 
 Record identityRecord(const Identity& id) {
@@ -148,6 +151,7 @@ void addSettingCommands(CommandLine& commandLine) {
 }
 
 void addCommands(CommandLine& commandLine) {
+  addPortsCommand(commandLine);
   addInfoCommand(commandLine);
   addReadCommand(commandLine);
   addWatchCommand(commandLine);

@@ -29,6 +29,7 @@ class Output {
 void addCommands(CommandLine& commandLine);
 
 // One function per sub-command.
+void addPortsCommand(CommandLine& commandLine);
 void addInfoCommand(CommandLine& commandLine);
 void addReadCommand(CommandLine& commandLine);
 void addWatchCommand(CommandLine& commandLine);

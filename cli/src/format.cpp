@@ -185,6 +185,38 @@ std::string renderRecord(Format format, const Record& record) {
   return out;
 }
 
+std::string renderList(Format format, const std::vector<Record>& records) {
+  std::string out;
+  if (format == Format::Json) {
+    for (const Record& record : records) out += jsonRecordLine(record);
+    return out;
+  }
+  if (format == Format::Csv) {
+    for (std::size_t i = 0; i < records.size(); ++i) out += (i ? "" : csvLine(records[i], true)) + csvLine(records[i], false);
+    return out;
+  }
+  std::vector<std::vector<std::string>> rows(records.size() + 1);
+  for (std::size_t i = 0; i < records.size(); ++i)
+    for (const Field& f : records[i]) {
+      if (f.label.empty()) continue;
+      if (i == 0) rows[0].push_back(f.label);
+      rows[i + 1].push_back(f.text.empty() ? "-" : f.text);
+    }
+  std::vector<std::size_t> widths;
+  for (const auto& row : rows)
+    for (std::size_t c = 0; c < row.size(); ++c) {
+      widths.resize(std::max(widths.size(), c + 1));
+      widths[c] = std::max(widths[c], displayWidth(row[c]));
+    }
+  for (const auto& row : rows) {
+    std::string line;
+    for (std::size_t c = 0; c < row.size(); ++c) line += (c ? "  " : "") + padRight(row[c], widths[c]);
+    while (!line.empty() && line.back() == ' ') line.pop_back();
+    out += line + "\n";
+  }
+  return out;
+}
+
 Field overRangeField(std::string key, std::string label, std::string unit) {
   return {std::move(key), std::move(label), std::move(unit), "over range", nullptr, "", true};
 }

@@ -60,6 +60,11 @@ Field timeField(std::string key, std::string label, std::chrono::system_clock::t
 // or a CSV header and one row. Ends with a newline.
 std::string renderRecord(Format format, const Record& record);
 
+// Several records as a whole output: text columns under the labels (fields
+// without a label are left out, an empty value shows as "-"), JSON one object
+// a line, or CSV with one header row.
+std::string renderList(Format format, const std::vector<Record>& records);
+
 // A value withheld because it lies above the probe's limit: "over range" for
 // people, null in JSON, an empty CSV cell.
 Field overRangeField(std::string key, std::string label, std::string unit);

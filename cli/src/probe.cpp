@@ -13,42 +13,10 @@
 #include <fstream>
 
 #include "format.h"
+#include "ports.h"
 
 namespace velprobe {
 namespace {
-
-// What the other program that holds a port wrote into its lock file
-// ("LCK.." + the device path without "/dev/" and with "/" as "_"): its process
-// id and name. Empty when there is no such file or the process is gone.
-std::string lockHolder(const std::string& device) {
-  std::string name = device;
-  if (name.rfind("/dev/", 0) == 0) name.erase(0, 5);
-  for (char& c : name)
-    if (c == '/') c = '_';
-  for (const char* dir : {"/var/lock", "/run/lock", "/etc/locks", "/var/spool/locks", "/var/spool/uucp",
-                          "/tmp", "/var/tmp", "/var/lock/lockdev"}) {
-    std::ifstream file(std::string(dir) + "/LCK.." + name);
-    if (!file) continue;
-    std::string pid, program;
-    std::getline(file, pid);
-    std::getline(file, program);
-    pid.erase(0, pid.find_first_not_of(' '));  // some writers right-align the pid
-    char* end = nullptr;
-    const long id = std::strtol(pid.c_str(), &end, 10);
-    if (id <= 0 || id > INT_MAX || (::kill(static_cast<pid_t>(id), 0) != 0 && errno != EPERM)) continue;
-    std::string holder = "process " + std::to_string(id);
-    if (!program.empty()) holder += " (" + program + ")";
-    return holder;
-  }
-  return {};
-}
-
-std::string groupOf(const std::string& path) {
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) return {};
-  if (const group* g = ::getgrgid(st.st_gid)) return g->gr_name;
-  return std::to_string(st.st_gid);
-}
 
 // VEL_CreateProbe failed before or while setting up the port: say why in the
 // user's terms. The library gives 7 both for a port held by someone else and
@@ -74,12 +42,13 @@ Failure portFailure(const std::string& port, int32_t code) {
                            ": sudo usermod -aG " + join + " \"$USER\", then log out and in again.",
                        kExitPort);
       }
-      std::string holder = lockHolder(port);
-      char resolved[PATH_MAX];
-      if (holder.empty() && ::realpath(port.c_str(), resolved)) holder = lockHolder(resolved);
-      return Failure(head + "the port is busy, another program holds it" +
-                         (holder.empty() ? "" : ": " + holder) + call + "\n  Close that program (fuser -v " +
-                         port + " shows who has it open) and try again.",
+      std::string holders;
+      for (const Holder& holder : portHolders(port)) holders += (holders.empty() ? ": " : ", ") + describe(holder);
+      return Failure(head + "the port is busy, another program holds it" + holders + call +
+                         "\n  Close that program and try again." +
+                         (holders.empty() && ::geteuid() != 0
+                              ? " Only root sees the programs of other users (sudo fuser -v " + port + ")."
+                              : ""),
                      kExitPort);
     }
     case VEL_PORT_SETUP:
@@ -160,6 +129,24 @@ Probe::Probe(const std::string& port, const std::string& model) : port_(port) {
   throw Failure((rc == VEL_TIMEOUT ? "no probe answers on " : "no usable probe on ") + port + "\n  " +
                     callFailed("VEL_CreateProbe", rc) + hint(rc),
                 kExitDevice);
+}
+
+Answer Probe::ask(const std::string& port, const std::string& model) {
+  Probe probe;
+  probe.port_ = port;
+  char expected[4] = {};
+  model.copy(expected, sizeof expected);
+  Answer answer;
+  answer.code = VEL_CreateProbe(expected, &probe.handle_, port.c_str());
+  if (answer.code != VEL_OK && answer.code != VEL_WRONG_MODEL) return answer;
+  try {
+    answer.model = probe.model();
+    answer.firmware = probe.text("reading the firmware", "VEL_Firmware", VEL_Firmware);
+    answer.serialNumber = probe.text("reading the serial number", "VEL_SerialNumber", VEL_SerialNumber);
+  } catch (const Failure&) {
+    // What came is shown; the rest stays empty.
+  }
+  return answer;
 }
 
 // The probe answered with another model; the port is still open, so what the

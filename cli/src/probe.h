@@ -67,8 +67,17 @@ struct ReadError {
 // The failures after which the port is gone (adapter unplugged, probe off).
 bool portLost(int32_t code);
 
+// What a port says when asked for a probe's identity.
+struct Answer {
+  int32_t code = VEL_OK;  // VEL_CreateProbe's result
+  std::string model, firmware, serialNumber;  // when a probe answered (0, or 14: another model)
+};
+
 class Probe {
  public:
+  // Opens `port`, reads the identity of whatever probe answers and closes it again.
+  static Answer ask(const std::string& port, const std::string& model);
+
   // Opens the port and checks the model (up to four characters). Throws
   // Failure explaining why the port or the probe is not usable.
   Probe(const std::string& port, const std::string& model);
@@ -87,6 +96,7 @@ class Probe {
   Probe(const Probe&) = delete;
   Probe& operator=(const Probe&) = delete;
 
+  const std::string& port() const { return port_; }
   // Closes the port; throws Failure when the library reports it could not.
   void close();
 
@@ -108,6 +118,8 @@ class Probe {
   void check(const char* what, const char* call, int32_t code) const;
   std::string text(const char* what, const char* call,
                    int32_t (*function)(HANDLE, char*, int32_t*)) const;
+
+  Probe() = default;
 
   std::string port_;
   HANDLE handle_ = INVALID_HANDLE_VALUE;

@@ -104,6 +104,7 @@ class Watch {
 
   int run() {
     std::optional<Probe> probe(openProbe(o_));
+    port_ = probe->port();  // the one --port auto found stays the one to reopen
     tally_.started = Clock::now();
     if (stopRequested()) return finish(probe, kExitInterrupted);
     try {
@@ -194,7 +195,7 @@ class Watch {
     lostAt_ = Clock::now();
     lostBecause_ = returned(error);
     clearQuietly();
-    std::fprintf(stderr, "velprobe: lost %s: %s; trying to reopen it every %d s\n", o_.port.c_str(),
+    std::fprintf(stderr, "velprobe: lost %s: %s; trying to reopen it every %d s\n", port_.c_str(),
                  lostBecause_.c_str(), static_cast<int>(kReopenEvery.count()));
     try {
       probe.close();
@@ -209,9 +210,9 @@ class Watch {
     for (;;) {
       if (!sleepUntil(Clock::now() + kReopenEvery)) return std::nullopt;
       try {
-        std::optional<Probe> probe(Probe(o_.port, o_.model));
+        std::optional<Probe> probe(Probe(port_, o_.model));
         if (stopRequested()) return std::nullopt;
-        std::fprintf(stderr, "velprobe: %s answers again after %s s\n", o_.port.c_str(),
+        std::fprintf(stderr, "velprobe: %s answers again after %s s\n", port_.c_str(),
                      fixed(seconds(Clock::now() - lostAt_), 1).c_str());
         writeGap("");
         return probe;
@@ -238,6 +239,7 @@ class Watch {
   RateLine rate_;
   Table table_;
   Tally tally_;
+  std::string port_;
   Clock::time_point lostAt_;
   std::string lostBecause_;
 };

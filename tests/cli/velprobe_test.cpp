@@ -311,7 +311,7 @@ TEST_F(VelprobeTest, PortsThatCannotBeOpenedSayWhy) {
   VEL_RemoveProbe(held);
   EXPECT_EQ(busy.status, 3);
   EXPECT_THAT(busy.err, HasSubstr("busy"));
-  EXPECT_THAT(busy.err, HasSubstr("process " + std::to_string(::getpid())));
+  EXPECT_THAT(busy.err, HasSubstr("velprobe_tests (PID " + std::to_string(::getpid()) + ")"));
   EXPECT_THAT(busy.err, HasSubstr("VEL_CreateProbe returned 7 (VEL_ACCESS_DENIED"));
 }
 
