@@ -134,7 +134,7 @@ std::string findProbePort(const std::string& model) {
 void addPortsCommand(CommandLine& commandLine) {
   auto probe = std::make_shared<bool>(false);
   commandLine
-      .add("ports", "the serial ports, who holds them, and where a probe answers",
+      .add("ports", "the serial ports: who holds them, where a probe is",
            [probe](const GlobalOptions& o, Output& out) { return ports(o, *probe, out); })
       .add_flag("--probe", *probe, "ask each free port for a probe (sends to it)");
 }
