@@ -69,7 +69,7 @@ std::string fixed(double value, int decimals) {
 
 // What the run has seen, for the summary on standard error.
 struct Tally {
-  Clock::time_point started = Clock::now();
+  Clock::time_point started = Clock::now(), firstReading, lastReading;
   int64_t readings = 0, overRange = 0, gaps = 0;
   std::map<int32_t, int64_t> errors;  // by result code
   Clock::duration gapTime{};
@@ -78,7 +78,9 @@ struct Tally {
     const double elapsed = seconds(Clock::now() - started);
     std::string text = std::to_string(readings) + (readings == 1 ? " reading" : " readings") + " in " +
                        fixed(elapsed, 1) + " s";
-    if (elapsed > 0) text += " (" + fixed(static_cast<double>(readings) / elapsed, 2) + "/s)";
+    // The rate from the first reading to the last, gaps included.
+    if (const double span = seconds(lastReading - firstReading); readings > 1 && span > 0)
+      text += " (" + fixed(static_cast<double>(readings - 1) / span, 2) + "/s)";
     if (overRange) text += ", " + std::to_string(overRange) + " over range";
     int64_t errorCount = 0;
     std::string byKind;
@@ -130,7 +132,7 @@ class Watch {
           --rows;  // the reading is taken again once the probe is back
           continue;
         }
-        writeRow(error, reading);
+        writeRow(error, reading, started);
         rate_.show(static_cast<std::size_t>(tally_.readings), started);
       }
       if (!probe) writeGap(" and is not back");
@@ -176,10 +178,11 @@ class Watch {
     throw Failure(std::string(error.what) + " failed\n  " + callFailed(error.call, error.code), kExitDevice);
   }
 
-  void writeRow(const ReadError& error, const Reading& reading) {
+  void writeRow(const ReadError& error, const Reading& reading, Clock::time_point started) {
     const bool text = o_.format == Format::Text;
     if (error.code == VEL_OK) {
-      ++tally_.readings;
+      if (tally_.readings++ == 0) tally_.firstReading = started;
+      tally_.lastReading = started;
       if (reading.totalOverRange || reading.axisOverRange) ++tally_.overRange;
       write(table_.row(readingRecord(reading, text)));
       return;
