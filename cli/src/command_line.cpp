@@ -95,6 +95,7 @@ CommandLine::CommandLine()
   app_.set_help_flag("-h,--help", "show this text; after a command, its options");
   app_.require_subcommand(0, 1);
   app_.fallthrough();  // the shared options may also follow the command
+  app_.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);  // as in most tools
   app_.get_formatter()->column_width(26);
   app_.footer(kHelpFooter);
   app_.failure_message([](const CLI::App*, const CLI::Error& e) {

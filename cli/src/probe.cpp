@@ -182,10 +182,7 @@ void Probe::close() {
     throw Failure("closing " + port_ + " failed\n  " + callFailed("VEL_RemoveProbe", rc), kExitDevice);
 }
 
-void Probe::check(const char* what, const char* call, int32_t code) const {
-  if (code != VEL_OK)
-    throw Failure(std::string(what) + " failed\n  " + callFailed(call, code) + hint(code), kExitDevice);
-}
+void Probe::check(const char* what, const char* call, int32_t code) const { throwIfFailed({what, call, code}); }
 
 std::string Probe::text(const char* what, const char* call,
                         int32_t (*function)(HANDLE, char*, int32_t*)) const {
@@ -255,14 +252,22 @@ ReadError Probe::tryRead(Reading& r) {
   return {};
 }
 
+ReadError strictly(const ReadError& error, const Reading& r) {
+  if (error.code != VEL_OK) return error;
+  if (r.totalOverRange) return {"reading the total field", "VEL_ReadTotalField", VEL_ABOVE_LIMIT};
+  if (r.axisOverRange) return {"reading the axis field", "VEL_ReadAxisField", VEL_ABOVE_LIMIT};
+  return {};
+}
+
+void throwIfFailed(const ReadError& error) {
+  if (error.code != VEL_OK)
+    throw Failure(std::string(error.what) + " failed\n  " + callFailed(error.call, error.code) + hint(error.code),
+                  kExitDevice);
+}
+
 Reading Probe::read() {
   Reading r;
-  ReadError error = tryRead(r);
-  if (error.code == VEL_OK && r.totalOverRange)
-    error = {"reading the total field", "VEL_ReadTotalField", VEL_ABOVE_LIMIT};
-  else if (error.code == VEL_OK && r.axisOverRange)
-    error = {"reading the axis field", "VEL_ReadAxisField", VEL_ABOVE_LIMIT};
-  if (error.code != VEL_OK) check(error.what, error.call, error.code);
+  throwIfFailed(strictly(tryRead(r), r));
   return r;
 }
 

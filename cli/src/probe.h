@@ -66,6 +66,10 @@ struct ReadError {
 
 // The failures after which the port is gone (adapter unplugged, probe off).
 bool portLost(int32_t code);
+// The error, or else a value over range as one.
+ReadError strictly(const ReadError& error, const Reading& reading);
+// Throws Failure naming the call, its code and what to do.
+void throwIfFailed(const ReadError& error);
 
 // What a port says when asked for a probe's identity.
 struct Answer {

@@ -125,7 +125,7 @@ class Watch {
         const auto started = Clock::now();
         Reading reading;
         const ReadError error = probe->tryRead(reading);
-        if (w_.stopOnError) stopAt(error, reading);
+        if (w_.stopOnError) throwIfFailed(strictly(error, reading));  // over range included
         if (portLost(error.code)) {
           lost(*probe, error);
           probe.reset();
@@ -166,16 +166,6 @@ class Watch {
     report();
     if (probe) probe->close();
     return status;
-  }
-
-  // --stop-on-error: the first failure ends the run, over range included.
-  void stopAt(ReadError error, const Reading& reading) {
-    if (error.code == VEL_OK && reading.totalOverRange)
-      error = {"reading the total field", "VEL_ReadTotalField", VEL_ABOVE_LIMIT};
-    else if (error.code == VEL_OK && reading.axisOverRange)
-      error = {"reading the axis field", "VEL_ReadAxisField", VEL_ABOVE_LIMIT};
-    if (error.code == VEL_OK) return;
-    throw Failure(std::string(error.what) + " failed\n  " + callFailed(error.call, error.code), kExitDevice);
   }
 
   void writeRow(const ReadError& error, const Reading& reading, Clock::time_point started) {
