@@ -29,8 +29,8 @@ std::string frequencyError(const std::string& text) {
   if (!text.empty() && text.front() == '-' && decimalShaped(std::string_view(text).substr(1)))
     return "the frequency cannot be negative" + got;
   if (!decimalShaped(text)) {
-    if (const auto comma = text.find(','); comma != std::string::npos &&
-                                           decimalShaped(std::string(text).replace(comma, 1, ".")))
+    if (const auto comma = text.find(',');
+        comma != std::string::npos && decimalShaped(std::string(text).replace(comma, 1, ".")))
       return "write the decimal point as '.'" + got;
     return "expected a decimal number such as 1.23" + got;
   }
@@ -101,21 +101,18 @@ CommandLine::CommandLine()
   app_.failure_message([](const CLI::App*, const CLI::Error& e) {
     return "velprobe: " + std::string(e.what()) + "\nTry 'velprobe --help' for more information.\n";
   });
-  app_.add_option("-p,--port", global_.port,
-                  "serial port of the probe (see PORTS below)")
+  app_.add_option("-p,--port", global_.port, "serial port of the probe (see PORTS below)")
       ->type_name("DEVICE");
-  app_.add_option("-m,--model", global_.model,
-                  "first 4 characters of the probe's model (KV21)")
+  app_.add_option("-m,--model", global_.model, "first 4 characters of the probe's model (KV21)")
       ->type_name("TEXT")
       ->check([](const std::string& model) {
         // The library compares four characters as a whole, so a shorter text is no prefix.
         const bool ok = model.size() == 4 &&
                         std::all_of(model.begin(), model.end(), [](char c) { return c > 0x20 && c < 0x7F; });
-        return ok ? std::string() : "give the first 4 characters of the model name (such as KV21), not " +
-                                        inQuotes(model);
+        return ok ? std::string()
+                  : "give the first 4 characters of the model name (such as KV21), not " + inQuotes(model);
       });
-  app_.add_option("-t,--timeout", global_.timeoutMs,
-                  "reply time-out, 1 to 3600000 ms (500)")
+  app_.add_option("-t,--timeout", global_.timeoutMs, "reply time-out, 1 to 3600000 ms (500)")
       ->type_name("MS")
       ->transform(scaledDecimal("needs whole milliseconds from 1 to 3600000, not ", 0, 1, kMaxTimeoutMs));
   auto format = [this](Format wanted) {
@@ -140,7 +137,8 @@ CLI::App& CommandLine::add(const std::string& name, const std::string& descripti
 std::optional<int> CommandLine::parse(int argc, const char* const* argv) {
   try {
     app_.parse(argc, argv);
-    if (app_.get_subcommands().empty()) throw CLI::RequiredError("no command given", CLI::ExitCodes::RequiredError);
+    if (app_.get_subcommands().empty())
+      throw CLI::RequiredError("no command given", CLI::ExitCodes::RequiredError);
     return std::nullopt;
   } catch (const CLI::CallForHelp& e) {
     return app_.exit(e);
@@ -151,9 +149,10 @@ std::optional<int> CommandLine::parse(int argc, const char* const* argv) {
   } catch (const CLI::ExtrasError& e) {
     // Before any command, a stray word is a command name that does not exist.
     const auto extra = app_.remaining();
-    app_.exit(app_.get_subcommands().empty() && !extra.empty() && extra.front().front() != '-'
-                  ? CLI::ExtrasError("unknown command " + inQuotes(extra.front()), CLI::ExitCodes::ExtrasError)
-                  : e);
+    app_.exit(
+        app_.get_subcommands().empty() && !extra.empty() && extra.front().front() != '-'
+            ? CLI::ExtrasError("unknown command " + inQuotes(extra.front()), CLI::ExitCodes::ExtrasError)
+            : e);
     return kExitUsage;
   } catch (const CLI::ParseError& e) {
     app_.exit(e);

@@ -45,16 +45,18 @@ void Output::write(std::string_view text) {
 
 Probe openProbe(const GlobalOptions& options) {
   if (options.port.empty())
-    throw Failure("no port given: use --port DEVICE, such as --port /dev/ttyUSB0, or --port auto\n"
-                  "  'velprobe ports' lists the serial ports.",
-                  kExitUsage);
+    throw Failure(
+        "no port given: use --port DEVICE, such as --port /dev/ttyUSB0, or --port auto\n"
+        "  'velprobe ports' lists the serial ports.",
+        kExitUsage);
   if (options.timeoutMs) VEL_SetTimeout(*options.timeoutMs);
   return Probe(options.port == "auto" ? findProbePort(options.model) : options.port, options.model);
 }
 
 Record identityRecord(const Identity& id) {
   return {textField("model", "Model", id.model), textField("firmware", "Firmware", id.firmware),
-          textField("serial_number", "Serial number", id.serialNumber), textField("name", "Probe name", id.name),
+          textField("serial_number", "Serial number", id.serialNumber),
+          textField("name", "Probe name", id.name),
           textField("calibration_date", "Calibration date", id.calibrationDate)};
 }
 
@@ -81,28 +83,23 @@ Record readingRecord(const Reading& r, bool clockOnly) {
 }
 
 void addInfoCommand(CommandLine& commandLine) {
-  commandLine.add("info", "the probe's identity",
-                  [](const GlobalOptions& o, Output& out) {
-                    return runOnProbe(o, out, [&](Probe& probe) {
-                      return renderRecord(o.format, identityRecord(probe.identity()));
-                    });
-                  });
+  commandLine.add("info", "the probe's identity", [](const GlobalOptions& o, Output& out) {
+    return runOnProbe(o, out,
+                      [&](Probe& probe) { return renderRecord(o.format, identityRecord(probe.identity())); });
+  });
 }
 
 void addReadCommand(CommandLine& commandLine) {
-  commandLine.add("read", "one reading of every value",
-                  [](const GlobalOptions& o, Output& out) {
-                    return runOnProbe(o, out, [&](Probe& probe) {
-                      return renderRecord(o.format, readingRecord(probe.read(), false));
-                    });
-                  });
+  commandLine.add("read", "one reading of every value", [](const GlobalOptions& o, Output& out) {
+    return runOnProbe(
+        o, out, [&](Probe& probe) { return renderRecord(o.format, readingRecord(probe.read(), false)); });
+  });
 }
 
 void addSettingCommands(CommandLine& commandLine) {
   auto hundredths = std::make_shared<int32_t>();
   commandLine
-      .add("set-frequency",
-           "set the measuring frequency, 0 to 99999.99",
+      .add("set-frequency", "set the measuring frequency, 0 to 99999.99",
            [hundredths](const GlobalOptions& o, Output& out) {
              return runOnProbe(o, out, [&](Probe& probe) {
                probe.setFrequency(*hundredths);
@@ -110,8 +107,8 @@ void addSettingCommands(CommandLine& commandLine) {
                if (o.format == Format::Text)
                  return "Frequency set to " + frequency.text + " (" + std::to_string(*hundredths) +
                         " hundredths), confirmed by the probe.\n";
-               return renderRecord(
-                   o.format, {frequency, integerField("frequency_hundredths", "Hundredths", "", *hundredths)});
+               return renderRecord(o.format, {frequency, integerField("frequency_hundredths", "Hundredths",
+                                                                      "", *hundredths)});
              });
            })
       .add_option("VALUE", *hundredths, "the frequency, such as 1.23")

@@ -107,14 +107,19 @@ Field textField(std::string key, std::string label, std::string_view bytes) {
   // People do not see the NULs that pad a fixed-width text; machines get every byte.
   std::string_view shown = bytes.substr(0, bytes.find_last_not_of('\0') + 1);
   if (bytes.find_first_not_of('\0') == std::string_view::npos) shown = {};
-  return {std::move(key), std::move(label), "", escapeText(shown), jsonText(bytes), csvCell(escapeText(bytes)),
-          false};
+  return {std::move(key),  std::move(label),           "",   escapeText(shown),
+          jsonText(bytes), csvCell(escapeText(bytes)), false};
 }
 
 Field floatField(std::string key, std::string label, std::string unit, float value, int textDecimals) {
   const std::string exact = floatText(value, std::chars_format::general, -1);
-  return {std::move(key), std::move(label),    std::move(unit),
-          floatText(value, std::chars_format::fixed, textDecimals), jsonFloat(value), exact, true};
+  return {std::move(key),
+          std::move(label),
+          std::move(unit),
+          floatText(value, std::chars_format::fixed, textDecimals),
+          jsonFloat(value),
+          exact,
+          true};
 }
 
 Field integerField(std::string key, std::string label, std::string unit, int64_t value) {
@@ -129,7 +134,12 @@ Field scaledField(std::string key, std::string label, std::string unit, int64_t 
   if (decimals > 0) digits.insert(digits.size() - static_cast<std::size_t>(decimals), ".");
   if (scaled < 0) digits.insert(0, "-");
   // Exact decimal text; as a JSON number, the double nearest to it prints as it.
-  return {std::move(key), std::move(label), std::move(unit), digits, std::strtod(digits.c_str(), nullptr), digits,
+  return {std::move(key),
+          std::move(label),
+          std::move(unit),
+          digits,
+          std::strtod(digits.c_str(), nullptr),
+          digits,
           true};
 }
 
@@ -192,7 +202,8 @@ std::string renderList(Format format, const std::vector<Record>& records) {
     return out;
   }
   if (format == Format::Csv) {
-    for (std::size_t i = 0; i < records.size(); ++i) out += (i ? "" : csvLine(records[i], true)) + csvLine(records[i], false);
+    for (std::size_t i = 0; i < records.size(); ++i)
+      out += (i ? "" : csvLine(records[i], true)) + csvLine(records[i], false);
     return out;
   }
   std::vector<std::vector<std::string>> rows(records.size() + 1);
@@ -238,7 +249,8 @@ std::string Table::header() const {
     if (format_ == Format::Csv) {
       line += (i ? "," : "") + csvCell(f.key);
     } else if (format_ == Format::Text) {
-      line += (i ? "  " : "") + (f.numeric ? padLeft(heading(f), widths_[i]) : padRight(heading(f), widths_[i]));
+      line +=
+          (i ? "  " : "") + (f.numeric ? padLeft(heading(f), widths_[i]) : padRight(heading(f), widths_[i]));
     }
   }
   if (format_ == Format::Csv)

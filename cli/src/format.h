@@ -10,11 +10,10 @@
 
 #include <chrono>
 #include <cstdint>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 namespace velprobe {
 
@@ -28,7 +27,7 @@ struct Field {
   std::string label;  // text label: "Battery"
   std::string unit;   // text unit: "V", or empty
   std::string text;   // value for people
-  JsonValue json;          // JSON value
+  JsonValue json;     // JSON value
   std::string csv;    // CSV cell, quoted where needed
   bool numeric = false;
 };

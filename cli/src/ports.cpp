@@ -61,7 +61,8 @@ struct ProcessScan {
         if (target == "/dev/ptmx" || target == "/dev/pts/ptmx") {
           std::ifstream info(dir + "/fdinfo/" + fd.path().filename().string());
           for (std::string line; std::getline(info, line);)
-            if (line.rfind("tty-index:", 0) == 0) ptyServers[static_cast<unsigned>(std::strtoul(line.c_str() + 10, nullptr, 10))] = holder;
+            if (line.rfind("tty-index:", 0) == 0)
+              ptyServers[static_cast<unsigned>(std::strtoul(line.c_str() + 10, nullptr, 10))] = holder;
           continue;
         }
         struct stat st {};
@@ -108,7 +109,8 @@ std::vector<Holder> lockFileHolder(const std::string& device) {
     std::getline(file, program);
     pid.erase(0, pid.find_first_not_of(' '));  // UUCP writers right-align the pid
     const long id = std::strtol(pid.c_str(), nullptr, 10);
-    if (id <= 0 || id > INT_MAX || id == ::getpid() || (::kill(static_cast<pid_t>(id), 0) != 0 && errno != EPERM))
+    if (id <= 0 || id > INT_MAX || id == ::getpid() ||
+        (::kill(static_cast<pid_t>(id), 0) != 0 && errno != EPERM))
       continue;
     const std::string running = programOf(static_cast<pid_t>(id));
     return {{static_cast<pid_t>(id), running.empty() ? program : running}};
@@ -131,7 +133,8 @@ std::vector<Holder> holdersOf(const std::string& device, const ProcessScan& scan
   }
   if (const auto it = scan.openers.find(number); number != 0 && it != scan.openers.end())
     for (const Holder& h : it->second)
-      if (h.pid != server && std::none_of(holders.begin(), holders.end(), [&](const Holder& k) { return k.pid == h.pid; }))
+      if (h.pid != server &&
+          std::none_of(holders.begin(), holders.end(), [&](const Holder& k) { return k.pid == h.pid; }))
         holders.push_back(h);
   return holders;
 }
@@ -163,7 +166,8 @@ void addUdevPorts(std::vector<PortInfo>& ports) {
   udev_enumerate_scan_devices(scan.get());
   const auto links = byIdLinks();
   const std::string consoles = " " + firstLine("/sys/class/tty/console/active") + " ";
-  for (auto* entry = udev_enumerate_get_list_entry(scan.get()); entry; entry = udev_list_entry_get_next(entry)) {
+  for (auto* entry = udev_enumerate_get_list_entry(scan.get()); entry;
+       entry = udev_list_entry_get_next(entry)) {
     std::unique_ptr<udev_device, udev_device* (*)(udev_device*)> tty(
         udev_device_new_from_syspath(context.get(), udev_list_entry_get_name(entry)), udev_device_unref);
     const char* node = tty ? udev_device_get_devnode(tty.get()) : nullptr;
@@ -185,7 +189,8 @@ void addUdevPorts(std::vector<PortInfo>& ports) {
       port.product = attribute(usb, "product");
       port.serial = attribute(usb, "serial");
     }
-    port.console = consoles.find(" " + std::string(udev_device_get_sysname(tty.get())) + " ") != std::string::npos;
+    port.console =
+        consoles.find(" " + std::string(udev_device_get_sysname(tty.get())) + " ") != std::string::npos;
     ports.push_back(std::move(port));
   }
 }
@@ -221,7 +226,8 @@ std::vector<PortInfo> listPorts() {
     port.mayOpen = ::access(port.device.c_str(), R_OK | W_OK) == 0;
     port.group = groupOf(port.device);
   }
-  std::sort(ports.begin(), ports.end(), [](const PortInfo& a, const PortInfo& b) { return a.device < b.device; });
+  std::sort(ports.begin(), ports.end(),
+            [](const PortInfo& a, const PortInfo& b) { return a.device < b.device; });
   return ports;
 }
 

@@ -22,9 +22,9 @@ struct PortInfo {
   std::string driver;  // ftdi_sio, cdc_acm, serial8250; pty for a pseudo-terminal
   std::string usbId;   // vendor:product, such as 0403:6001
   std::string manufacturer, product, serial;
-  bool console = false;     // the kernel's console: never probed
-  bool mayOpen = true;      // this user may read and write it
-  std::string group;        // the group that owns the device
+  bool console = false;  // the kernel's console: never probed
+  bool mayOpen = true;   // this user may read and write it
+  std::string group;     // the group that owns the device
   std::vector<Holder> holders;
 };
 

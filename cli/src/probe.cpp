@@ -43,7 +43,8 @@ Failure portFailure(const std::string& port, int32_t code) {
                        kExitPort);
       }
       std::string holders;
-      for (const Holder& holder : portHolders(port)) holders += (holders.empty() ? ": " : ", ") + describe(holder);
+      for (const Holder& holder : portHolders(port))
+        holders += (holders.empty() ? ": " : ", ") + describe(holder);
       return Failure(head + "the port is busy, another program holds it" + holders + call +
                          "\n  Close that program and try again." +
                          (holders.empty() && ::geteuid() != 0
@@ -162,8 +163,8 @@ Failure Probe::refusedModel(const std::string& expected) {
     reported = "did not say which model it is";
   }
   release();
-  return Failure("the probe on " + port_ + " is not a model beginning with '" + expected + "': it " + reported +
-                     "\n  " + callFailed("VEL_CreateProbe", VEL_WRONG_MODEL),
+  return Failure("the probe on " + port_ + " is not a model beginning with '" + expected + "': it " +
+                     reported + "\n  " + callFailed("VEL_CreateProbe", VEL_WRONG_MODEL),
                  kExitDevice);
 }
 
@@ -182,7 +183,9 @@ void Probe::close() {
     throw Failure("closing " + port_ + " failed\n  " + callFailed("VEL_RemoveProbe", rc), kExitDevice);
 }
 
-void Probe::check(const char* what, const char* call, int32_t code) const { throwIfFailed({what, call, code}); }
+void Probe::check(const char* what, const char* call, int32_t code) const {
+  throwIfFailed({what, call, code});
+}
 
 std::string Probe::text(const char* what, const char* call,
                         int32_t (*function)(HANDLE, char*, int32_t*)) const {
@@ -190,7 +193,8 @@ std::string Probe::text(const char* what, const char* call,
   int32_t length = 0;
   check(what, call, function(handle_, buffer, &length));
   if (length < 0 || length > static_cast<int32_t>(sizeof buffer))
-    throw Failure(std::string(call) + " reported an impossible length " + std::to_string(length), kExitDevice);
+    throw Failure(std::string(call) + " reported an impossible length " + std::to_string(length),
+                  kExitDevice);
   return std::string(buffer, static_cast<std::size_t>(length));
 }
 
@@ -207,8 +211,9 @@ std::string Probe::model() {
     // The reply within a second, ended early by 50 ms of silence after a byte.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
     while (reply.size() < kReplySize) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-          deadline - std::chrono::steady_clock::now()).count();
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())
+              .count();
       pollfd p{fd, POLLIN, 0};
       const int wait = reply.empty() ? static_cast<int>(left) : static_cast<int>(std::min<long>(left, 50));
       if (wait <= 0 || ::poll(&p, 1, wait) <= 0 || !(p.revents & POLLIN)) break;
@@ -261,8 +266,9 @@ ReadError strictly(const ReadError& error, const Reading& r) {
 
 void throwIfFailed(const ReadError& error) {
   if (error.code != VEL_OK)
-    throw Failure(std::string(error.what) + " failed\n  " + callFailed(error.call, error.code) + hint(error.code),
-                  kExitDevice);
+    throw Failure(
+        std::string(error.what) + " failed\n  " + callFailed(error.call, error.code) + hint(error.code),
+        kExitDevice);
 }
 
 Reading Probe::read() {

@@ -73,7 +73,7 @@ void throwIfFailed(const ReadError& error);
 
 // What a port says when asked for a probe's identity.
 struct Answer {
-  int32_t code = VEL_OK;  // VEL_CreateProbe's result
+  int32_t code = VEL_OK;                      // VEL_CreateProbe's result
   std::string model, firmware, serialNumber;  // when a probe answered (0, or 14: another model)
 };
 
@@ -120,8 +120,7 @@ class Probe {
   Failure refusedModel(const std::string& expected);
   void release() noexcept;  // closes the port, ignoring failures
   void check(const char* what, const char* call, int32_t code) const;
-  std::string text(const char* what, const char* call,
-                   int32_t (*function)(HANDLE, char*, int32_t*)) const;
+  std::string text(const char* what, const char* call, int32_t (*function)(HANDLE, char*, int32_t*)) const;
 
   Probe() = default;
 

@@ -56,7 +56,8 @@ class RateLine {
 
 // "VEL_ReadBattery returned 8 (VEL_TIMEOUT)": short enough for a log row.
 std::string returned(const ReadError& error) {
-  return std::string(error.call) + " returned " + std::to_string(error.code) + " (" + describe(error.code).name + ")";
+  return std::string(error.call) + " returned " + std::to_string(error.code) + " (" +
+         describe(error.code).name + ")";
 }
 
 double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
@@ -89,11 +90,12 @@ struct Tally {
       byKind += (byKind.empty() ? "" : ", ") + std::to_string(n) + " " + describe(code).name + " (" +
                 std::to_string(code) + ")";
     }
-    text += errorCount ? ", " + std::to_string(errorCount) + (errorCount == 1 ? " error: " : " errors: ") + byKind
-                       : ", no errors";
+    text += errorCount
+                ? ", " + std::to_string(errorCount) + (errorCount == 1 ? " error: " : " errors: ") + byKind
+                : ", no errors";
     if (gaps)
-      text += ", " + std::to_string(gaps) + (gaps == 1 ? " gap" : " gaps") + " of " + fixed(seconds(gapTime), 1) +
-              " s in all";
+      text += ", " + std::to_string(gaps) + (gaps == 1 ? " gap" : " gaps") + " of " +
+              fixed(seconds(gapTime), 1) + " s in all";
     return text;
   }
 };
@@ -101,7 +103,10 @@ struct Tally {
 class Watch {
  public:
   Watch(const GlobalOptions& o, const WatchOptions& w, Output& out)
-      : o_(o), w_(w), out_(out), rate_(out, out.isTerminal()),
+      : o_(o),
+        w_(w),
+        out_(out),
+        rate_(out, out.isTerminal()),
         table_(o.format, readingRecord(Reading{}, true), {"over_range", "error", "gap_s", "note"}) {}
 
   int run() {
@@ -223,7 +228,8 @@ class Watch {
     const std::string note = "gap: no readings for " + fixed(gapSeconds, 1) + " s, the port was lost (" +
                              lostBecause_ + ")" + outcome;
     write(table_.row({timeField("time", "Time", WallClock::now(), o_.format == Format::Text),
-                      noteField("gap_s", "", gapSeconds, fixed(gapSeconds, 3)), noteField("note", note, note, note)}));
+                      noteField("gap_s", "", gapSeconds, fixed(gapSeconds, 3)),
+                      noteField("note", note, note, note)}));
   }
 
   const GlobalOptions& o_;
@@ -241,13 +247,13 @@ class Watch {
 
 void addWatchCommand(CommandLine& commandLine) {
   auto options = std::make_shared<WatchOptions>();
-  CLI::App& command =
-      commandLine.add("watch", "readings at an interval, one line each", [options](const GlobalOptions& o, Output& out) {
-        return Watch(o, *options, out).run();
-      });
+  CLI::App& command = commandLine.add(
+      "watch", "readings at an interval, one line each",
+      [options](const GlobalOptions& o, Output& out) { return Watch(o, *options, out).run(); });
   command.add_option("-i,--interval", options->intervalMs, "from one reading to the next (1; 0: at once)")
       ->type_name("SECONDS")
-      ->transform(scaledDecimal("takes seconds from 0 to 86400 with at most 3 decimals, not ", 3, 0, 86400000));
+      ->transform(
+          scaledDecimal("takes seconds from 0 to 86400 with at most 3 decimals, not ", 3, 0, 86400000));
   command.add_option("-n,--count", options->count, "stop after N rows")
       ->type_name("N")
       ->transform(scaledDecimal("takes a whole number from 1 up, not ", 0, 1, INT32_MAX));

@@ -1,5 +1,4 @@
-// Runs velprobe (or another program) as a child process; what it prints goes
-// to files that the test reads.
+// Runs velprobe or another program as a child; what it prints goes to files.
 #pragma once
 
 #include <sys/types.h>

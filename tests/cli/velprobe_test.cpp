@@ -22,7 +22,7 @@ using ::testing::ContainsRegex;
 using ::testing::HasSubstr;
 using ::testing::MatchesRegex;
 
-std::size_t lines(const std::string& text) { return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')); }
+std::size_t lines(const std::string& s) { return static_cast<std::size_t>(std::count(s.begin(), s.end(), '\n')); }
 
 // A lock file left behind means the port was not closed through the library.
 bool lockFileExists(const Simulator& s) {
@@ -78,9 +78,9 @@ TEST_F(VelprobeTest, InfoLabelsAndEscapesTheProbeTextsInEveryFormat) {
 
 TEST_F(VelprobeTest, ReadGivesUnitsForPeopleAndExactFloatsForMachines) {
   EXPECT_THAT(velprobe({"read"}).out,
-              MatchesRegex("Time         20[0-9]{2}-[0-9]{2}-[0-9]{2} [0-9:]{8}\\.[0-9]{3}\nBattery        3.60  V\n"
-                           "Temperature    3.94  °C\nTotal field    5.500\nAxis 1         0.125\n"
-                           "Axis 2         2.500\nAxis 3       100.000\n"));
+              MatchesRegex("Time         20[0-9]{2}-[0-9]{2}-[0-9]{2} [0-9:]{8}\\.[0-9]{3}\n"
+                           "Battery        3.60  V\nTemperature    3.94  °C\nTotal field    5.500\n"
+                           "Axis 1         0.125\nAxis 2         2.500\nAxis 3       100.000\n"));
   EXPECT_THAT(velprobe({"read", "--csv"}).out,
               MatchesRegex("time,battery_V,temperature_C,total_field,axis1,axis2,axis3\n"
                            R"([-0-9T:.]+Z,3\.6,3\.9436622,5\.5,0\.125,2\.5,100)"
@@ -94,10 +94,12 @@ TEST_F(VelprobeTest, WatchPrintsOneLinePerReadingAtTheInterval) {
     const Result r = velprobe({"watch", "--count", "3", "--interval", "0.2", format.empty() ? "-i0.2" : format});
     ASSERT_EQ(r.status, 0) << r.err;
     ASSERT_EQ(lines(r.out), format.empty() ? 4u : 3u) << r.out;
-    EXPECT_THAT(r.out, ContainsRegex(format.empty()
-                                         ? "\n[0-9:]{8}\\.[0-9]{3} +3\\.60 +3\\.94 +5\\.500 +0\\.125 +2\\.500 +100\\.000\n$"
-                                         : R"re(\{"time":"20[0-9-]{8}T[0-9:]{8}\.[0-9]{3}Z","battery_V":3\.6,)re"
-                                           R"re("temperature_C":3\.9436622,"total_field":5\.5,"axis1":0\.125,"axis2":2\.5,"axis3":100\.0\})re"));
+    EXPECT_THAT(r.out, ContainsRegex(
+                           format.empty() ? "\n[0-9:]{8}\\.[0-9]{3} +3\\.60 +3\\.94 +5\\.500 "
+                                            "+0\\.125 +2\\.500 +100\\.000\n$"
+                                          : R"re(\{"time":"20[0-9-]{8}T[0-9:]{8}\.[0-9]{3}Z","battery_V":3\.6,)re"
+                                            R"re("temperature_C":3\.9436622,"total_field":5\.5,)re"
+                                            R"re("axis1":0\.125,"axis2":2\.5,"axis3":100\.0\})re"));
     EXPECT_EQ(r.out.find_first_of("\r\033"), std::string::npos) << "no live rate into a pipe";
     EXPECT_THAT(r.err, MatchesRegex("velprobe: watch: 3 readings in .*, no errors\n"));
     std::vector<std::string> expected = {"#00?v*", "#00?P*"};  // opening, then three rounds
@@ -133,7 +135,8 @@ TEST_F(VelprobeTest, SettingsGoOutExactlyAsTypedAndReportTheirValue) {
        "{\"frequency\":4.35,\"frequency_hundredths\":435}\n", std::nextafter(4.35f, 5.0f)},
       {{"set-frequency", ".5", "--csv"}, std::string("#00k 50*\0\0\0\0\0", 13),
        "frequency,frequency_hundredths\n0.50,50\n"},
-      {{"set-frequency", "99999.99", "--json"}, "#00k 9999999*", "{\"frequency\":99999.99,\"frequency_hundredths\":9999999}\n"},
+      {{"set-frequency", "99999.99", "--json"}, "#00k 9999999*",
+       "{\"frequency\":99999.99,\"frequency_hundredths\":9999999}\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.args));
@@ -197,7 +200,7 @@ TEST_F(VelprobeTest, PortsThatCannotBeOpenedSayWhy) {
 
 TEST_F(VelprobeTest, PortWithoutPermissionPointsToTheDialoutGroup) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to run velprobe as another user";
-  const Result r = shell("setpriv --reuid=65534 --regid=65534 --clear-groups \"$VELPROBE\" --port " + port + " info");
+  const Result r = shell("setpriv --reuid=65534 --regid=65534 --clear-groups \"$VELPROBE\" -p " + port + " info");
   EXPECT_EQ(r.status, 3);
   EXPECT_THAT(r.err, HasSubstr("permission denied"));
   EXPECT_THAT(r.err, HasSubstr("usermod -aG dialout"));
@@ -265,8 +268,8 @@ TEST(VelprobeWatch, KeepsLoggingThroughFailuresAndALostPort) {
       "[-0-9T:.]+Z,,,,,,,,8,,VEL_ReadBattery returned 8 \\(VEL_TIMEOUT\\)\n"
       "[-0-9T:.]+Z,3.6,3.9436622,,0.125,2.5,100,total_field,,,\n"
       "([-0-9T:.]+Z,3.6,[^\n]*,,,,\n)*"
-      "[-0-9T:.]+Z,,,,,,,,,[0-9.]+,\"gap: no readings for [0-9.]+ s, the port was lost \\(VEL_[A-Za-z]+ returned 1[018] "
-      "\\(VEL_[A-Z_]+\\)\\)\"\n"
+      "[-0-9T:.]+Z,,,,,,,,,[0-9.]+,\"gap: no readings for [0-9.]+ s, the port was lost "
+      "\\(VEL_[A-Za-z]+ returned 1[018] \\(VEL_[A-Z_]+\\)\\)\"\n"
       "([-0-9T:.]+Z,3.6,3.9436622,5.5,0.125,2.5,100,,,,\n)+");
   EXPECT_TRUE(std::regex_match(r.out, rows)) << r.out;
   EXPECT_THAT(r.err, ContainsRegex("velprobe: lost " + link + ": .*; trying to reopen it every 2 s\n"
@@ -316,29 +319,27 @@ TEST(VelprobePorts, ListAndFindTheSimulatedProbes) {
   struct Case {
     std::string setup, command;
     int status;
-    std::vector<std::string> expected;  // regexes in standard output and error, in any order
+    std::vector<std::string> expected;  // regexes in standard output, then error, in any order
   } cases[] = {
       // Nothing is sent without --probe; held by a shell without any lock file.
       {sim + " --verbose 2>trace; " + sim + " --link a; exec 3<>a", "ports; echo sent: $(grep -c frame trace)", 0,
        {pty + "free +-\n", pty + "held by bash \\(PID [0-9]+\\) +-\n", "sent: 0\n"}},
       {sim + "; " + sim + " --model ZQ210 --link a; exec 3<>a", "ports --probe --json", 0,
        {R"("state":"held","held_by":\[\{"pid":[0-9]+,"program":"bash"\}\],"probe":null,)",
-        R"("probe":\{"model":"KV210","firmware":"1.10 07/10","serial_number":"0424K10123","model_accepted":true\})"}},
+        R"("probe":\{"model":"KV210","firmware":"1.10 07/10","serial_number":"0424K10123",)"}},
       {sim + "; " + sim + " --model ZQ210 --serial 1234567890", "--port auto --model ZQ21 info", 0,
-       {"^Model             ZQ210\n", "Serial number     1234567890\n", "^velprobe: the probe answers on /dev/pts/"}},
+       {"^Model             ZQ210\n", "Serial number     1234567890\n", "velprobe: the probe answers on /dev/pts/"}},
       {sim + " --model ZQ210", "--port auto info", 3,
-       {"^velprobe: --port auto: no KV21 probe answers on any port\n",
+       {"velprobe: --port auto: no KV21 probe answers on any port\n",
         "\n  /dev/pts/[0-9]+: ZQ210 1.10 07/10 0424K10123 \\(not a KV21 model\\)\n"}},
-      {sim + "; " + sim, "--port auto read", 3, {"^velprobe: --port auto: 2 probes answer; choose one with --port\n"}},
+      {sim + "; " + sim, "--port auto read", 3, {"velprobe: --port auto: 2 probes answer; choose one with --port"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.command);
     const std::string script = "cd \"$(mktemp -d)\" && " + c.setup + " && \"" + VELPROBE_PATH + "\" " + c.command;
     const Result r = Child({"unshare", "-fp", "--mount-proc", "bash", "-c", script}).finish();
     EXPECT_EQ(r.status, c.status) << r.err;
-    for (const std::string& expected : c.expected)
-      EXPECT_TRUE(::testing::Value(r.out, ContainsRegex(expected)) || ::testing::Value(r.err, ContainsRegex(expected)))
-          << expected << "\nout:\n" << r.out << "err:\n" << r.err;
+    for (const std::string& expected : c.expected) EXPECT_THAT(r.out + r.err, ContainsRegex(expected));
   }
 }
 
