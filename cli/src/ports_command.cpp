@@ -73,20 +73,12 @@ Record portRecord(const PortInfo& port, const std::optional<ProbeResult>& probe)
                    optionalText("manufacturer", "Manufacturer", port.manufacturer),
                    optionalText("product", "Product", port.product),
                    optionalText("serial", "Serial", port.serial),
-                   noteField("access", "", port.mayOpen, port.mayOpen ? "yes" : "no"),
+                   // People read access and state in words; machines get a flag and a keyword.
+                   Field{"access", "Access", "", accessText(port), port.mayOpen, port.mayOpen ? "yes" : "no"},
                    optionalText("group", "", port.group),
-                   noteField("state", "", stateKey, stateKey),
+                   Field{"state", "State", "", state, stateKey, stateKey},
                    noteField("held_by", "", heldBy, holders)};
-  // People read access and state in words.
-  record[6].label = "Access";
-  record[6].text = accessText(port);
-  record[8].label = "State";
-  record[8].text = state;
-  if (probe) {
-    record.push_back(noteField("probe", "", probe->json, probe->text));
-    record.back().label = "Probe";
-    record.back().text = probe->text;
-  }
+  if (probe) record.push_back(Field{"probe", "Probe", "", probe->text, probe->json, csvCell(probe->text)});
   record.push_back(optionalText("by_id", "By id", port.byId));
   return record;
 }
