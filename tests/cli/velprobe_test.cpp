@@ -312,8 +312,7 @@ TEST_F(VelprobeTest, WatchEndsQuietlyWhenItsReaderGoesAway) {
 // ports and --port auto in a process namespace of their own: only the
 // simulators started there are seen (not those of tests running beside).
 TEST(VelprobePorts, ListAndFindTheSimulatedProbes) {
-  if (::geteuid() != 0 || std::system("unshare -fp --mount-proc true") != 0)
-    GTEST_SKIP() << "needs root and unshare for a process namespace";
+  if (std::system("unshare -fp --mount-proc true") != 0) GTEST_SKIP() << "needs root for a process namespace";
   const std::string sim = std::string("\"") + KV210_SIM_PATH + "\" --fast --daemon >/dev/null";
   const std::string pty = "/dev/pts/[0-9]+ +pty +- +- +pseudo-terminal of kv210-sim \\(PID [0-9]+\\) +- +yes +";
   struct Case {
@@ -336,7 +335,8 @@ TEST(VelprobePorts, ListAndFindTheSimulatedProbes) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.command);
-    const std::string script = "cd \"$(mktemp -d)\" && " + c.setup + " && \"" + VELPROBE_PATH + "\" " + c.command;
+    const std::string script = "cd \"$(mktemp -d)\" && trap 'rm -r \"$PWD\"' EXIT && " + c.setup + " && \"" +
+                               VELPROBE_PATH + "\" " + c.command;
     const Result r = Child({"unshare", "-fp", "--mount-proc", "bash", "-c", script}).finish();
     EXPECT_EQ(r.status, c.status) << r.err;
     for (const std::string& expected : c.expected) EXPECT_THAT(r.out + r.err, ContainsRegex(expected));
