@@ -1,5 +1,6 @@
 #include "probeaddr/util_lib.h"
 
+#include <cstddef>
 #include <limits>
 #include <stdexcept>
 
@@ -24,7 +25,9 @@ Bytes MidBytes(const Bytes& a, int start, int length) {
   const std::int64_t first = std::int64_t{start} - 1;
   if (first < 0 || first + length > count)
     throw std::out_of_range("MidBytes: position outside the array");
-  return Bytes(a.begin() + first, a.begin() + first + length);
+  // Both lie inside `a` now, so they fit its difference type on any platform.
+  const auto from = a.begin() + static_cast<std::ptrdiff_t>(first);
+  return Bytes(from, from + length);
 }
 
 std::int32_t TailLen(std::int32_t upper, std::int32_t start) {

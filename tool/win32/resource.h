@@ -1,0 +1,4 @@
+// Resource identifiers of ProbeAddr.exe (probeaddr.rc).
+#pragma once
+
+#define IDI_PROBEADDR 1

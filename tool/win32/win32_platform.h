@@ -1,0 +1,84 @@
+// The Win32 side of what ProbeAddr's logic runs on: its controls, message
+// boxes and event pump, over the two windows and the serial-port object.
+#pragma once
+
+#include <windows.h>
+
+#include <memory>
+
+#include "app_windows.h"
+#include "probeaddr/clock.h"
+#include "probeaddr/controls.h"
+#include "probeaddr/event_pump.h"
+#include "probeaddr/message_boxes.h"
+
+namespace probeaddr::win32 {
+
+class Win32CommPort;
+
+class Win32Controls final : public Controls {
+ public:
+  Win32Controls(SetAddGuiWindow& main, HINSTANCE instance, int dpi);
+  ~Win32Controls() override;
+
+  void setCaption(ValueLabel label, const std::string& caption) override;
+  std::string addressText() override;
+  void setAddressText(const std::string& text) override;
+  void focusAddress() override;
+  void selectAddressText(int start, int length) override;
+  void disableAddressBox() override;
+  void disableAddressFrame() override;
+  void disableWriteButton() override;
+  void showProgressWindow() override;
+  void hideProgressWindow() override;
+  void setProgressMaximum(int maximum) override;
+  void setProgressValue(int value) override;
+  void closeMainWindow() override;
+  void closeProgressWindow() override;
+
+  // The main window while it is open, else null.
+  HWND mainWindow() const { return main_.hwnd(); }
+
+ private:
+  // The progress window, created the first time it is asked for; null once closed.
+  ProgressWindow* progressWindow();
+  void recordProgress();
+
+  SetAddGuiWindow& main_;
+  HINSTANCE instance_;
+  int dpi_;
+  std::unique_ptr<ProgressWindow> progress_;
+  bool progressClosed_ = false;
+};
+
+// MessageBoxA with the title, icon and buttons asked for; owned by the main
+// window while it is shown, so that the box is modal to it.
+class Win32MessageBoxes final : public MessageBoxes {
+ public:
+  explicit Win32MessageBoxes(const Win32Controls& controls) : controls_(controls) {}
+  MessageAnswer show(const std::string& text, const std::string& title, MessageIcon icon,
+                     MessageButtons buttons) override;
+
+ private:
+  const Win32Controls& controls_;
+};
+
+// Pumping delivers what is waiting in the thread's message queue; waiting
+// sleeps in MsgWaitForMultipleObjectsEx until a message, received bytes (the
+// port's arrival event) or the deadline wakes it.
+class Win32EventPump final : public EventPump {
+ public:
+  Win32EventPump(SetAddGuiWindow& main, Win32CommPort& port, Clock& clock)
+      : main_(main), port_(port), clock_(clock) {}
+  void pumpEvents() override;
+  void waitForEvents(TimePoint deadline, bool wakeOnPortInput) override;
+  // Delivers one message, with the main window's dialog keys.
+  void dispatch(MSG& message);
+
+ private:
+  SetAddGuiWindow& main_;
+  Win32CommPort& port_;
+  Clock& clock_;
+};
+
+}  // namespace probeaddr::win32
