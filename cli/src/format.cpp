@@ -83,10 +83,15 @@ JsonValue jsonText(std::string_view bytes) {
   return utf8;
 }
 
+JsonValue jsonNumber(double value) {
+  if (std::fabs(value) < 1e15 && value == std::trunc(value)) return static_cast<int64_t>(value);
+  return value;
+}
+
 JsonValue jsonFloat(float value) {
-  // The double nearest to the float's shortest text prints as that text again.
   if (!std::isfinite(value)) return nullptr;
-  return std::strtod(floatText(value, std::chars_format::general, -1).c_str(), nullptr);
+  // The double nearest to the float's shortest text prints as that text again.
+  return jsonNumber(std::strtod(floatText(value, std::chars_format::general, -1).c_str(), nullptr));
 }
 
 std::string jsonLine(const JsonValue& value) { return value.dump(-1, ' ', true) + "\n"; }
@@ -138,7 +143,7 @@ Field scaledField(std::string key, std::string label, std::string unit, int64_t 
           std::move(label),
           std::move(unit),
           digits,
-          std::strtod(digits.c_str(), nullptr),
+          jsonNumber(std::strtod(digits.c_str(), nullptr)),
           digits,
           true};
 }

@@ -36,6 +36,9 @@ using Record = std::vector<Field>;
 std::string escapeText(std::string_view bytes);
 // Bytes as a JSON string, each byte one character (0x80..0xFF as U+0080..U+00FF).
 JsonValue jsonText(std::string_view bytes);
+// A number as the shortest text that reads back as it: a whole one as an
+// integer ("5", not "5.0").
+JsonValue jsonNumber(double value);
 // A float as the shortest decimal that reads back as the same float.
 JsonValue jsonFloat(float value);
 // One line of JSON, non-ASCII characters escaped.

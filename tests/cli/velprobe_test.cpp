@@ -99,7 +99,7 @@ TEST_F(VelprobeTest, WatchPrintsOneLinePerReadingAtTheInterval) {
                                             "+0\\.125 +2\\.500 +100\\.000\n$"
                                           : R"re(\{"time":"20[0-9-]{8}T[0-9:]{8}\.[0-9]{3}Z","battery_V":3\.6,)re"
                                             R"re("temperature_C":3\.9436622,"total_field":5\.5,)re"
-                                            R"re("axis1":0\.125,"axis2":2\.5,"axis3":100\.0\})re"));
+                                            R"re("axis1":0\.125,"axis2":2\.5,"axis3":100\})re"));
     EXPECT_EQ(r.out.find_first_of("\r\033"), std::string::npos) << "no live rate into a pipe";
     EXPECT_THAT(r.err, MatchesRegex("velprobe: watch: 3 readings in .*, no errors\n"));
     std::vector<std::string> expected = {"#00?v*", "#00?P*"};  // opening, then three rounds
