@@ -21,6 +21,10 @@ COMMANDS
                         hundredths. The probe must echo it back.
   set-filter N          Set the filter, 0 to 7.
   set-auto-off SECONDS  Set the automatic switch-off time, 0 to 10800 seconds.
+  serve --port DEVICE [--port DEVICE ...] [--listen HOST:PORT] [--interval S]
+                        Read probes continuously and serve them over HTTP: a
+                        live page, Prometheus metrics and a JSON API
+                        ('velprobe serve --help').
 
 OPTIONS
   -p, --port DEVICE     Serial port of the probe: /dev/ttyUSB0, /dev/ttyACM0,

@@ -8,6 +8,7 @@
 #include "help.h"
 #include "interrupt.h"
 #include "options.h"
+#include "serve/serve.h"
 
 #ifndef VELPROBE_VERSION
 #define VELPROBE_VERSION "unknown"
@@ -21,6 +22,7 @@ void printError(const std::string& message) { std::fprintf(stderr, "velprobe: %s
 
 int main(int argc, char** argv) {
   using namespace velprobe;
+  if (argc > 1 && std::string_view(argv[1]) == "serve") return serve::run(argc - 1, argv + 1);
   std::vector<std::string_view> args(argv + 1, argv + argc);
   Options options;
   try {
