@@ -30,7 +30,13 @@ function lineChart(canvas, title, series, unit) {
       animation: false, parsing: false, normalized: true, maintainAspectRatio: false,
       plugins: { title: { display: true, text: title }, legend: { display: series.length > 1 } },
       scales: {
-        x: { type: 'linear', ticks: { maxTicksLimit: 7, callback: (v) => clock(v).slice(0, 5) } },
+        x: {
+          type: 'linear',
+          ticks: {  // seconds only while the chart spans less than ten minutes
+            maxTicksLimit: 7,
+            callback(v) { return this.max - this.min < 600e3 ? clock(v) : clock(v).slice(0, 5); },
+          },
+        },
         y: { title: { display: Boolean(unit), text: unit } },
       },
     },
@@ -73,7 +79,7 @@ function showProbe(probe) {
   for (const value of el.querySelectorAll('.value')) {
     const key = value.dataset.key;
     const v = last ? last[key] : null;
-    const overRange = last && last.over_range && v === null && FIELD_KEYS.includes(key);
+    const overRange = Boolean(last && last.over_range && v === null && FIELD_KEYS.includes(key));
     value.textContent = typeof v === 'number' ? v.toFixed(DECIMALS[key]) : overRange ? 'over range' : '–';
     value.classList.toggle('missing', overRange);
   }
@@ -101,7 +107,9 @@ function chartReadings(readings, now) {
         const keep = dataset.data.findIndex((p) => p.x >= now - HOUR_MS);
         dataset.data.splice(0, keep < 0 ? dataset.data.length : keep);
       }
-      chart.options.scales.x.min = now - HOUR_MS;
+      // The axis grows with the data up to an hour, so a fresh start shows its lines.
+      const first = chart.data.datasets[0].data[0];
+      chart.options.scales.x.min = first ? Math.min(first.x, now - 60e3) : now - HOUR_MS;
       chart.options.scales.x.max = now;
       chart.update('none');
     }

@@ -25,6 +25,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr auto kReopenDelay = std::chrono::seconds(3);
+constexpr auto kSettle = std::chrono::milliseconds(250);
 
 std::string timeJson() { return timeField("time", "", std::chrono::system_clock::now(), false).json; }
 
@@ -46,7 +47,10 @@ class Reader {
         continue;
       }
       if (!readSet()) {
-        close();  // reopened at once: a probe that was swapped shows its own identity and limit
+        // Reopened at once, so that a probe that was swapped shows its own
+        // identity and limit; after a pause for the late bytes of the failed reply.
+        close();
+        if (!sleepUntil(Clock::now() + kSettle)) break;
         continue;
       }
       next += o_.interval;
