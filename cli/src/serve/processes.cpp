@@ -78,9 +78,12 @@ void ReaderProcesses::spawn(std::size_t index) {
   const pid_t pid = ::fork();
   if (pid == 0) {
     // The child: only async-signal-safe calls until exec. It ends with the
-    // server, also when the server is killed, and keeps none of its descriptors.
+    // server, also when the server is killed, and keeps none of its
+    // descriptors. In a process group of its own, a Ctrl-C on the terminal
+    // reaches the server alone, which then stops its readers in order.
     ::prctl(PR_SET_PDEATHSIG, SIGTERM);
     if (::getppid() != parent) ::_exit(1);
+    ::setpgid(0, 0);
     sigset_t none;
     sigemptyset(&none);
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
