@@ -208,7 +208,8 @@ int main(int argc, char** argv) {
   const std::vector<Exchange> exchanges = {
       {"create", "VEL_CreateProbe (+RemoveProbe)", 6 + 6, 18 + 382, 18 + 382, nullptr},
       {"firmware", "VEL_Firmware", 6, 18, 18, [&](HANDLE h) { return VEL_Firmware(h, text, &length); }},
-      {"serial", "VEL_SerialNumber", 6, 11, 11, [&](HANDLE h) { return VEL_SerialNumber(h, text, &length); }},
+      // 11 bytes read, the other 22 of the usual reply taken in before the call returns.
+      {"serial", "VEL_SerialNumber", 6, 33, 33, [&](HANDLE h) { return VEL_SerialNumber(h, text, &length); }},
       {"battery", "VEL_ReadBattery", 6, 3, 3, [&](HANDLE h) { return VEL_ReadBattery(h, &a); }},
       {"temperature", "VEL_ReadTemperature", 6, 3, 3, [&](HANDLE h) { return VEL_ReadTemperature(h, &a); }},
       {"total", "VEL_ReadTotalField", 6, 5, 5, [&](HANDLE h) { return VEL_ReadTotalField(h, &a); }},
@@ -218,11 +219,7 @@ int main(int argc, char** argv) {
       {"autooff", "VEL_SetAutoOffTime", 9, 1, 5, [&](HANDLE h) { return VEL_SetAutoOffTime(h, 600); }},
   };
 
-  // The serial reply ends after the 11 bytes the library reads: a longer one
-  // keeps the line busy after the call returns (see the note below the table).
-  kv210::sim::Simulator::Options options;
-  options.identity.serialTail.clear();
-  kv210::sim::Simulator sim(options);
+  kv210::sim::Simulator sim;
   const std::string device = sim.devicePath();
   VEL_SetTimeout(500);
 
@@ -269,20 +266,17 @@ int main(int argc, char** argv) {
     rows.push_back(std::move(row));
   }
 
-  // A serial-number reply of its usual 33 bytes: the library takes 11 and the
-  // line carries the other 22 for 23 ms after the call; a command sent in that
-  // time reads them first.
+  // Every export right after VEL_SerialNumber on the paced line: the serial
+  // reply's tail must not become the next command's reply.
   sim.setPacing(true);
-  sim.setIdentity(kv210::sim::Identity{});
-  int tailCollisions = 0;
-  const int tailTrials = 20;
+  int backToBackFailures = 0, backToBackCalls = 0;
   {
     HANDLE h = INVALID_HANDLE_VALUE;
     if (VEL_CreateProbe("KV21", &h, device.c_str()) == VEL_OK) {
-      for (int i = 0; i < tailTrials; ++i) {
-        VEL_SerialNumber(h, text, &length);
-        if (VEL_ReadBattery(h, &a) != VEL_OK) ++tailCollisions;
-        std::this_thread::sleep_for(std::chrono::milliseconds(60));
+      for (const Exchange& e : exchanges) {
+        if (!e.call) continue;
+        backToBackCalls += 2;
+        backToBackFailures += (VEL_SerialNumber(h, text, &length) != VEL_OK) + (e.call(h) != VEL_OK);
       }
     }
     VEL_RemoveProbe(h);
@@ -387,7 +381,7 @@ int main(int argc, char** argv) {
   for (const Row& r : rows) {
     pyFailures += r.pyFailures;
     double ratio = median(r.pacedRatio);
-    goalMet = goalMet && ratio >= 0.9;
+    goalMet = goalMet && ratio >= 0.95;
     failures += r.failures;
     printRow({r.e->label, fixed(r.e->limitMs(), 1), medianSpread(r.pacedRate, 2), medianSpread(r.pacedRatio, 3),
               medianSpread(r.pyPacedRate, 2), medianSpread(r.pacedVsPy, 2), medianSpread(r.wallUs, 0),
@@ -402,7 +396,7 @@ int main(int argc, char** argv) {
               "the read (filter: 1 of 2 bytes, switch-off: 1 of 5); opening: 6 + 6 frame bytes, 18 + 382 reply "
               "bytes, port opening and closing included in the measured time.\n",
               kByteMs, kIntervalMs);
-  std::printf("of limit: paced calls/s x limit; goal >= 0.9: %s. The rest of 1.0 is the library's own time and "
+  std::printf("of limit: paced calls/s x limit; goal >= 0.95: %s. The rest of 1.0 is the library's own time and "
               "the simulator's turnaround on the pty.\n",
               goalMet ? "met for every export" : "NOT MET");
   std::printf("unpaced: no pacing; wall time per call (the simulator's turnaround on the pty included) and CPU "
@@ -412,9 +406,8 @@ int main(int argc, char** argv) {
               "polling (ProbeAddr: its logic on the paced simulator in windows of %.0f s, calls/s = queries/s, "
               "CPU µs/call = per query and its reply; the windowed program measured by its own benchmark).\n",
               toolWindowSeconds);
-  std::printf("Failed calls: library %d, pyserial %d. A 33-byte serial reply (the simulator's usual one; the "
-              "rows above use 11 bytes): a battery query right after VEL_SerialNumber failed %d of %d times, "
-              "the 22 bytes after the 11 read still arriving for 23 ms.\n",
-              failures, pyFailures, tailCollisions, tailTrials);
+  std::printf("Failed calls: library %d, pyserial %d. VEL_SerialNumber followed at once by each other export on "
+              "the paced line: %d of %d calls failed.\n",
+              failures, pyFailures, backToBackFailures, backToBackCalls);
   return 0;
 }

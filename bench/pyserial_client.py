@@ -107,6 +107,8 @@ def firmware(port):
 
 def serial_number(port):
     r = transaction(port, b"#00?s*", 11, 11, b"s")
+    if r is not None:
+        read_reply(port, 22)  # the rest of the usual 33-byte reply, so the next command gets its own
     return r is not None and len(r[1:11]) == 10
 
 

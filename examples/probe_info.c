@@ -1,5 +1,6 @@
 /* Opens a KV210 probe, prints its identity and one set of readings with the
- * result code of every call, and closes it.
+ * result code of every call, and closes it. Exits 1 when any call failed,
+ * naming the calls on stderr.
  *   probe_info /dev/ttyUSB0 [KV21]
  */
 #include <stdio.h>
@@ -7,8 +8,21 @@
 
 #include <VEL_KV21X.h>
 
+static int failures;
+
+/* Counts a failed call and names it on stderr. */
+static int32_t check(const char *call, int32_t rc)
+{
+    if (rc != VEL_OK) {
+        ++failures;
+        fprintf(stderr, "probe_info: %s failed with result code %d\n", call, (int)rc);
+    }
+    return rc;
+}
+
 static void print_text(const char *call, int32_t rc, const char *text, int32_t length)
 {
+    check(call, rc);
     printf("%-20s rc=%-2d ", call, (int)rc);
     if (rc == VEL_OK) {
         /* Fixed-width text without terminator; show odd bytes escaped. */
@@ -33,7 +47,7 @@ int main(int argc, char **argv)
     HANDLE port = INVALID_HANDLE_VALUE;
     int32_t rc = VEL_CreateProbe(model, &port, argv[1]);
     printf("%-20s rc=%d\n", "VEL_CreateProbe", (int)rc);
-    if (rc != VEL_OK) {
+    if (check("VEL_CreateProbe", rc) != VEL_OK) {
         if (port != INVALID_HANDLE_VALUE) VEL_RemoveProbe(port);
         return 1;
     }
@@ -47,17 +61,17 @@ int main(int argc, char **argv)
     rc = VEL_CalibrationDate(port, text, &length); print_text("VEL_CalibrationDate", rc, text, length);
 
     float value = 0, x = 0, y = 0, z = 0;
-    rc = VEL_ReadBattery(port, &value);
+    rc = check("VEL_ReadBattery", VEL_ReadBattery(port, &value));
     printf("%-20s rc=%-2d %.4f V\n", "VEL_ReadBattery", (int)rc, rc == VEL_OK ? value : 0.0f);
-    rc = VEL_ReadTemperature(port, &value);
+    rc = check("VEL_ReadTemperature", VEL_ReadTemperature(port, &value));
     printf("%-20s rc=%-2d %.4f\n", "VEL_ReadTemperature", (int)rc, rc == VEL_OK ? value : 0.0f);
-    rc = VEL_ReadTotalField(port, &value);
+    rc = check("VEL_ReadTotalField", VEL_ReadTotalField(port, &value));
     printf("%-20s rc=%-2d %.4f\n", "VEL_ReadTotalField", (int)rc, rc == VEL_OK ? value : 0.0f);
-    rc = VEL_ReadAxisField(port, &x, &y, &z);
+    rc = check("VEL_ReadAxisField", VEL_ReadAxisField(port, &x, &y, &z));
     if (rc == VEL_OK) printf("%-20s rc=%-2d %.4f %.4f %.4f\n", "VEL_ReadAxisField", (int)rc, x, y, z);
     else printf("%-20s rc=%d\n", "VEL_ReadAxisField", (int)rc);
 
-    rc = VEL_RemoveProbe(port);
+    rc = check("VEL_RemoveProbe", VEL_RemoveProbe(port));
     printf("%-20s rc=%d\n", "VEL_RemoveProbe", (int)rc);
-    return rc == VEL_OK ? 0 : 1;
+    return failures == 0 ? 0 : 1;
 }

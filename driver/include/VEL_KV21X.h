@@ -23,7 +23,7 @@
  *   3  VEL_NULL_ARGUMENT    a pointer argument is NULL; nothing was sent
  *   4  VEL_WRONG_REPLY      the reply did not start with the command's letter
  *   6  VEL_OUT_OF_RANGE     a setting value is out of range (nothing was sent)
- *   7  VEL_ACCESS_DENIED    the port is held by someone else (or permission denied)
+ *   7  VEL_ACCESS_DENIED    the port is held by another program, or permission denied
  *   8  VEL_TIMEOUT          no complete reply came within the reply time-out
  *   9  VEL_PORT_SETUP       reading or setting line settings or port time-outs failed
  *  10  VEL_WRITE_FAILED     writing the command frame failed
@@ -39,9 +39,33 @@
  * Time-out: a command waits for its reply while fewer whole seconds than the
  * reply time-out (0.5 s at load, see VEL_SetTimeout) have elapsed since it was
  * written; each read ends after 50 ms of silence following a byte or after
- * 50 ms per byte + 50 ms. With 0.5 s a silent probe is reported (8) between
- * about 0.05 and 1.1 s after the command; the probe data read at opening can
- * take up to 19.2 s.
+ * 50 ms per byte + 50 ms. Elapsed time counts whole seconds, so with 0.5 s the
+ * wait ends with the first read that finishes after the second changes: a
+ * silent probe is reported (8) between one read (50 ms x n + 50 ms for a reply
+ * of n bytes) and one second plus one read after the command - 0.2 to 1.2 s for
+ * a 3-byte reply, 0.95 to about 1.95 s for the 18-byte version reply. The probe
+ * data read at opening can take up to 19.2 s.
+ *
+ * The line after a call: a call returns only when the probe's reply is over, so
+ * that no byte of it can become the next command's reply (a real line delivers
+ * about one byte a millisecond). VEL_SerialNumber takes in the rest of the
+ * probe's usual 33-byte reply (about 23 ms), and after a wrong reply letter
+ * (4, 13) or a time-out (8) during which bytes did arrive, the rest is read and
+ * dropped until the line has been quiet for 50 ms (one second at most).
+ *
+ * Ports someone else holds: on Linux VEL_CreateProbe returns 7, without
+ * touching the line, when the device is in exclusive mode (TIOCEXCL, as Qt
+ * programs and this library set it; also seen by root), when a lock file of it
+ * (LCK..<name> in /var/lock and the other usual lock directories, for the name
+ * given and, for a link, for the device itself) is held with flock or names a
+ * running process (Qt's, UUCP's ASCII and binary formats), or when another
+ * process has the device open (minicom, picocom --nolock, a shell's
+ * "exec 3<>/dev/ttyUSB0"): found in /proc, where a process that also holds the
+ * master of a pseudo-terminal is that terminal's far end and does not count.
+ * Processes of other users are visible in /proc to root only; for other users
+ * such a holder is not detected unless it set exclusive mode or a lock file.
+ * While the library holds a port it keeps a lock file, flock on the device and
+ * exclusive mode, so later openers that check any of these find it busy.
  *
  * Port names are passed to the operating system unchanged: "/dev/ttyUSB0" on
  * Linux; "COM3" on Windows, where ports above COM9 need the device prefix,
@@ -113,6 +137,8 @@ enum VEL_Result {
  * (field limit, name, calibration date) for the whole process.
  * *port receives the handle, also when a later step fails (close it with
  * VEL_RemoveProbe), and INVALID_HANDLE_VALUE when the port could not be opened.
+ * 7: the port is held by another program (see "Ports someone else holds")
+ * or may not be opened (on Linux: the user is not in the dialout group).
  * Returns 0, 1, 2, 3, 4, 7, 8, 9, 10, 11, 14, 18. */
 VEL_API int32_t VEL_CALL VEL_CreateProbe(const char *expectedModel, HANDLE *port,
                                          const char *portName);
@@ -134,9 +160,9 @@ VEL_API int32_t VEL_CALL VEL_SetTimeout(int32_t milliseconds);
 VEL_API int32_t VEL_CALL VEL_Firmware(HANDLE port, char *text, int32_t *length);
 
 /* Serial number: 10 characters. Buffer: 10 bytes. Returns 0, 1, 3, 4, 8, 10, 11, 18.
- * The probe's reply goes on for 22 more characters after the ones returned
- * (about 23 ms on the line); the next command purges them, but a command sent
- * before they have all arrived may take the rest as its reply and return 4. */
+ * The probe's reply goes on for 22 more characters after the ones returned;
+ * the call returns once they are in (33 bytes in all, about 23 ms more on the
+ * line) or the line has been quiet for 50 ms. */
 VEL_API int32_t VEL_CALL VEL_SerialNumber(HANDLE port, char *text, int32_t *length);
 
 /* Probe name from the cached data block: 6 characters. Buffer: 6 bytes.

@@ -4,10 +4,14 @@
 // device has gone away.
 #include "port.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -15,6 +19,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <string>
@@ -27,9 +32,15 @@ using Clock = std::chrono::steady_clock;
 // What the library holds besides the descriptor while a port is open: the
 // lock file that tells other programs (Qt's serial port among them) the port is
 // taken, and the time-outs set on it.
+struct LockFile {
+  int fd = -1;
+  std::string path;
+};
+
 struct OpenPort {
-  int lockFd = -1;
-  std::string lockPath;
+  // Under the name the caller gave (as Qt names its lock) and, for a link such
+  // as /dev/serial/by-id/..., under the device's own name (as UUCP programs do).
+  std::array<LockFile, 2> locks;
   Timeouts timeouts{50, 50, 50, 10, 50};
 };
 
@@ -51,7 +62,7 @@ constexpr std::array<const char*, 8> kLockDirectories = {
     "/var/lock", "/etc/locks", "/var/spool/locks", "/var/spool/uucp",
     "/tmp",      "/var/tmp",   "/var/lock/lockdev", "/run/lock"};
 
-std::string lockFilePath(const char* device) {
+std::string lockFilePath(const std::string& device) {
   std::string name = device;
   if (name.rfind("/dev/", 0) == 0) name.erase(0, 5);
   for (char& c : name)
@@ -64,8 +75,36 @@ std::string lockFilePath(const char* device) {
 
 enum class Claim { Taken, Busy, Unavailable };
 
-// Claims the port with a lock file held by flock, as Qt's serial port does. A
-// lock file nobody holds is stale and is replaced.
+// The process a lock file names, in the formats in use: Qt's ("pid\nprogram\n
+// host\n"), UUCP's ASCII (the PID as text padded to ten characters) and the
+// old binary one (a 4-byte PID). 0 when it names none.
+long lockFileOwner(int fd) {
+  char text[64];
+  ssize_t n = ::pread(fd, text, sizeof text - 1, 0);
+  if (n <= 0) return 0;
+  text[n] = '\0';
+  const char* p = text;
+  while (*p == ' ') ++p;
+  char* end = nullptr;
+  long pid = std::strtol(p, &end, 10);
+  if (end != p && (*end == '\n' || *end == '\0')) return pid > 0 ? pid : 0;
+  if (n == 4) {
+    int32_t binary;
+    std::memcpy(&binary, text, sizeof binary);
+    return binary > 0 ? binary : 0;
+  }
+  return 0;
+}
+
+// A lock file nobody holds with flock is still the claim of the process it
+// names while that process lives: minicom, screen and other UUCP-style
+// programs lock that way. It is stale once that process is gone.
+bool lockFileIsStale(int fd) {
+  long pid = lockFileOwner(fd);
+  return pid == 0 || (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH);
+}
+
+// Claims the port with a lock file held by flock, as Qt's serial port does.
 Claim claimLockFile(const std::string& path, int& lockFd) {
   for (int attempt = 0; attempt < 3; ++attempt) {
     int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
@@ -83,21 +122,105 @@ Claim claimLockFile(const std::string& path, int& lockFd) {
       return Claim::Taken;
     }
     if (errno != EEXIST) return Claim::Unavailable;  // no lock directory we may write: go without
-    int existing = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+    int existing = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
     if (existing < 0) continue;  // removed meanwhile: try again
-    bool held = ::flock(existing, LOCK_EX | LOCK_NB) != 0;
-    if (!held) ::unlink(path.c_str());  // stale: nobody holds it
+    bool stale = ::flock(existing, LOCK_EX | LOCK_NB) == 0 && lockFileIsStale(existing);
+    if (stale) ::unlink(path.c_str());
     ::close(existing);
-    if (held) return Claim::Busy;
+    if (!stale) return Claim::Busy;
   }
   return Claim::Busy;
 }
 
-void releaseLockFile(OpenPort& port) {
-  if (port.lockFd < 0) return;
-  ::unlink(port.lockPath.c_str());
-  ::close(port.lockFd);
-  port.lockFd = -1;
+// The pty index when `device` is the slave side of a pseudo-terminal, else -1.
+long ptyIndex(dev_t device) {
+  constexpr unsigned kFirstSlaveMajor = 136, kSlaveMajors = 8;  // /dev/pts/N
+  unsigned majorNumber = major(device);
+  if (majorNumber < kFirstSlaveMajor || majorNumber >= kFirstSlaveMajor + kSlaveMajors) return -1;
+  return static_cast<long>((majorNumber - kFirstSlaveMajor) * 256 + minor(device));
+}
+
+// True when the /dev/ptmx descriptor `fd` of process `pid` is the master of pty `index`.
+bool isMasterOf(const std::string& pid, const char* fd, long index) {
+  std::string path = "/proc/" + pid + "/fdinfo/" + fd;
+  FILE* info = std::fopen(path.c_str(), "re");
+  if (!info) return false;
+  char line[128];
+  bool master = false;
+  while (!master && std::fgets(line, sizeof line, info)) {
+    long ttyIndex = -1;
+    master = std::sscanf(line, "tty-index: %ld", &ttyIndex) == 1 && ttyIndex == index;
+  }
+  std::fclose(info);
+  return master;
+}
+
+// Whether another process has the device open, as fuser finds it: one pass
+// over /proc/<pid>/fd. The far end of a pseudo-terminal is not a holder: a
+// process that also holds its master is the device itself (a simulator keeps
+// both ends open). Processes of other users are visible to root only.
+bool openElsewhere(int fd) {
+  struct stat device{};
+  if (::fstat(fd, &device) != 0 || !S_ISCHR(device.st_mode)) return false;
+  const long index = ptyIndex(device.st_rdev);
+  const dev_t ptmx = makedev(5, 2);
+  const std::string self = std::to_string(::getpid());
+  DIR* proc = ::opendir("/proc");
+  if (!proc) return false;
+  bool found = false;
+  while (!found) {
+    const dirent* process = ::readdir(proc);
+    if (!process) break;
+    if (process->d_name[0] < '1' || process->d_name[0] > '9' || self == process->d_name) continue;
+    const std::string pid = process->d_name;
+    const std::string fdDir = "/proc/" + pid + "/fd";
+    DIR* fds = ::opendir(fdDir.c_str());
+    if (!fds) continue;  // gone, or another user's
+    bool holdsDevice = false, holdsMaster = false;
+    while (const dirent* entry = ::readdir(fds)) {
+      if (entry->d_name[0] == '.') continue;
+      struct stat target{};
+      if (::stat((fdDir + "/" + entry->d_name).c_str(), &target) != 0 || !S_ISCHR(target.st_mode)) continue;
+      if (target.st_rdev == device.st_rdev) holdsDevice = true;
+      else if (index >= 0 && target.st_rdev == ptmx && isMasterOf(pid, entry->d_name, index)) holdsMaster = true;
+    }
+    ::closedir(fds);
+    found = holdsDevice && !holdsMaster;
+  }
+  ::closedir(proc);
+  return found;
+}
+
+// Exclusive mode set by an earlier opener keeps out everyone but root; root
+// asks for it, so that it keeps out too.
+bool exclusiveElsewhere(int fd) {
+  int exclusive = 0;
+  return ::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0;
+}
+
+void releaseLockFiles(OpenPort& port) {
+  for (LockFile& lock : port.locks) {
+    if (lock.fd < 0) continue;
+    ::unlink(lock.path.c_str());
+    ::close(lock.fd);
+    lock.fd = -1;
+  }
+}
+
+// Claims every lock file of the port; Busy when any is held.
+Claim claimLockFiles(const char* name, OpenPort& port) {
+  char* resolved = ::realpath(name, nullptr);
+  const std::string device = resolved ? resolved : name;
+  std::free(resolved);
+  const std::string names[2] = {lockFilePath(name), device == name ? std::string() : lockFilePath(device)};
+  Claim claim = Claim::Unavailable;
+  for (std::size_t i = 0; i < port.locks.size() && claim != Claim::Busy; ++i) {
+    if (names[i].empty() || (i > 0 && names[i] == names[0])) continue;
+    port.locks[i].path = names[i];
+    Claim one = claimLockFile(names[i], port.locks[i].fd);
+    if (one != Claim::Unavailable) claim = one;
+  }
+  return claim;
 }
 
 int remainingMs(Clock::time_point deadline) {
@@ -125,12 +248,14 @@ class PosixBackend final : public Backend {
     try {
       OpenPort port;
       if (::isatty(fd)) {
-        port.lockPath = lockFilePath(name);
-        Claim claim = port.lockPath.empty() ? Claim::Unavailable : claimLockFile(port.lockPath, port.lockFd);
-        // flock on the device and TIOCEXCL keep out openers that do not look
-        // at lock files; flock also works against root and within one process.
-        if (claim == Claim::Busy || ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-          releaseLockFile(port);
+        // A port someone holds stays theirs, as a Windows port opened without
+        // sharing does: exclusive mode, a live lock file, flock on the device
+        // or any other process with the device open means busy.
+        Claim claim = exclusiveElsewhere(fd) ? Claim::Busy : claimLockFiles(name, port);
+        // flock on the device and TIOCEXCL keep out later openers that do not
+        // look at lock files; flock also works against root and within one process.
+        if (claim == Claim::Busy || ::flock(fd, LOCK_EX | LOCK_NB) != 0 || openElsewhere(fd)) {
+          releaseLockFiles(port);
           ::close(fd);
           error = OpenError::AccessDenied;
           return kInvalidHandle;
@@ -243,7 +368,7 @@ class PosixBackend final : public Backend {
     if (!open) return false;
     int fd = static_cast<int>(port);
     ::ioctl(fd, TIOCNXCL);  // on a pty the flag would outlive the descriptor
-    releaseLockFile(*open);
+    releaseLockFiles(*open);
     openPorts().erase(fd);
     return ::close(fd) == 0 || errno == EINTR;
   }

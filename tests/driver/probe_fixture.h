@@ -13,6 +13,8 @@
 namespace kv210::test {
 
 using sim::Bytes;
+using sim::Fault;
+using sim::FaultKind;
 using Ms = std::chrono::milliseconds;
 
 inline Bytes bytesOf(std::string_view text) { return Bytes(text.begin(), text.end()); }
@@ -43,15 +45,26 @@ class ProbeTest : public ::testing::Test {
   HANDLE port = INVALID_HANDLE_VALUE;
 
   void SetUp() override { VEL_SetTimeout(500); }
+  void TearDown() override {
+    if (port != INVALID_HANDLE_VALUE) VEL_RemoveProbe(port);
+  }
 
   // Opens the simulated probe and forgets the frames of the opening.
   void openProbe() {
     ASSERT_EQ(VEL_CreateProbe("KV21", &port, sim.devicePath().c_str()), VEL_OK);
     sim.clearReceived();
   }
-
-  void TearDown() override {
-    if (port != INVALID_HANDLE_VALUE) VEL_RemoveProbe(port);
+  void reopen() {
+    ASSERT_EQ(VEL_RemoveProbe(port), VEL_OK);
+    port = INVALID_HANDLE_VALUE;
+    openProbe();
+  }
+  // The bytes one call sends, with its code checked.
+  template <typename F>
+  Bytes sent(F&& call, int32_t expected, const std::string& what) {
+    sim.clearReceived();
+    EXPECT_EQ(call(), expected) << what;
+    return sim.received();
   }
 };
 

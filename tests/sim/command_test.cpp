@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -73,14 +74,43 @@ TEST(Kv210SimCommand, PrintsTheDeviceAndServesUntilStopped) {
 }
 
 TEST(Kv210SimCommand, RefusesBadArguments) {
-  for (const char* args : {"--bogus", "--address", "--address 5", "--battery-raw 70000", "--axis 1,2",
-                           "--field-limit lots"}) {
+  for (const char* args : {"--bogus", "--address 5", "--battery-raw 70000", "--axis 1,2", "--field-limit lots",
+                           "--fault b:sideways", "--fault x:silence", "--link /nonexistent/dir/probe"}) {
     SCOPED_TRACE(args);
     Command command(args);
     EXPECT_EQ(command.line(), "");
-    EXPECT_EQ(command.finish(), 2);
-    EXPECT_NE(command.stderrText().find("kv210-sim:"), std::string::npos);
+    EXPECT_NE(command.finish(), 0);
+    const std::string err = command.stderrText();
+    EXPECT_EQ(err.rfind("kv210-sim: ", 0), 0u) << err;
+    EXPECT_EQ(err.find(".new"), std::string::npos) << "an internal name: " << err;
   }
+}
+
+// In the background: the device is printed once it answers, faults come from
+// the command line, and a second simulator on the same link is refused.
+TEST(Kv210SimCommand, DaemonWithFaultsAndItsLink) {
+  const fs::path link = fs::temp_directory_path() / ("kv210-sim-daemon-" + std::to_string(getpid()));
+  const fs::path pidFile = link.string() + ".pid";
+  Command daemon("--fast --daemon --pidfile " + pidFile.string() + " --link " + link.string() +
+                 " --fault-once b:wrong-letter:Q --fault T:silence");
+  EXPECT_EQ(daemon.line(), link.string());
+  EXPECT_EQ(daemon.finish(), 0);  // the parent returns; the simulator stays
+  PtyClient client(link.string());
+  ASSERT_TRUE(client.send("#00?b*"));
+  EXPECT_EQ(client.read(3), (Bytes{'Q', 0x03, 0x00}));
+  ASSERT_TRUE(client.send("#00?T*#00?b*"));
+  EXPECT_EQ(client.read(4), (Bytes{'b', 0x03, 0x00}));  // T stays silent
+  Command second("--link " + link.string());
+  EXPECT_EQ(second.finish(), 1);
+  EXPECT_NE(second.stderrText().find("served by another simulator"), std::string::npos);
+
+  pid_t pid = 0;
+  std::ifstream(pidFile) >> pid;
+  ASSERT_GT(pid, 0);
+  kill(pid, SIGTERM);
+  for (int i = 0; i < 100 && fs::exists(pidFile); ++i) usleep(20000);
+  EXPECT_FALSE(fs::exists(pidFile));
+  EXPECT_FALSE(fs::exists(fs::symlink_status(link)));
 }
 
 }  // namespace

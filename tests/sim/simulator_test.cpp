@@ -61,33 +61,6 @@ TEST_F(SimulatorTest, LeavesFramesItDoesNotKnowUnanswered) {
   EXPECT_EQ(sim.replyFor(std::string("#00k 1*\0\0\0\0\0\0", 13)), (Bytes{'k', 0x0A, 0xD7, 0x23, 0x3C}));  // 0.01
 }
 
-TEST(DataBlock, HoldsLimitDateAndNameAndNothingElse) {
-  Bytes expected(382, 0);
-  expected[0] = 'd';
-  expected[18] = 0x48;  // 200.0 at offset 16
-  expected[19] = 0x43;
-  const std::string text("07/12/26\0KV210A", 15);
-  std::copy(text.begin(), text.end(), expected.begin() + 204);
-  EXPECT_EQ(dataBlock(Identity{}), expected);
-
-  Identity longNames;
-  longNames.calibrationDate = "2026-12-07";
-  longNames.name = "KV210-LONG";
-  Bytes clipped = dataBlock(longNames);
-  EXPECT_EQ(std::string(clipped.begin() + 204, clipped.begin() + 220), std::string("2026-12-\0KV210-\0", 16));
-}
-
-// Settings taken and frames recorded are checked through the library and velprobe.
-TEST_F(SimulatorTest, CountsResetsAndForgetsWhatCame) {
-  EXPECT_EQ(sim.filter(), -1);
-  EXPECT_EQ(sim.autoOffSeconds(), -1);
-  EXPECT_TRUE(exchange("#00!*#00!*").empty());
-  EXPECT_EQ(sim.resets(), 2u);
-  sim.clearReceived();
-  EXPECT_TRUE(sim.frames().empty() && sim.received().empty());
-  EXPECT_FALSE(sim.waitForFrames(1, 50ms));
-}
-
 TEST_F(SimulatorTest, CutsFramesOutOfNoise) {
   struct Case {
     std::string sent;
@@ -243,36 +216,36 @@ TEST_F(SimulatorTest, PacedLineTakesItsTime) {
 }
 
 TEST_F(SimulatorTest, HangUpReachesTheClient) {
-  sim.hangUp();
+  sim.pushFault("v", fault(FaultKind::HangUp));  // instead of a reply
+  ASSERT_TRUE(client.send("#00?v*"));
   EXPECT_TRUE(hungUp(client.fd()));
   EXPECT_FALSE(std::filesystem::exists(sim.ptsPath()));
   sim.hangUp();  // a second time is harmless
 }
 
-TEST_F(SimulatorTest, HangUpFaultClosesInsteadOfReplying) {
-  sim.pushFault("v", fault(FaultKind::HangUp));
-  ASSERT_TRUE(client.send("#00?v*"));
-  EXPECT_TRUE(hungUp(client.fd()));
-}
-
-TEST(SimulatorLink, MadeReplacedAndRemoved) {
+// A link is made and removed by the simulator that serves it; a second one
+// refuses it until the first has hung up (the probe unplugged).
+TEST(SimulatorLink, ServedByOneSimulatorAtATime) {
   namespace fs = std::filesystem;
   const fs::path dir = fs::temp_directory_path() / ("kv210-sim-link-" + std::to_string(getpid()));
   fs::create_directories(dir);
   Simulator::Options options;
   options.linkPath = (dir / "probe").string();
-  fs::create_symlink("/nonexistent", options.linkPath);
+  fs::create_symlink("/nonexistent", options.linkPath);  // a dangling link is replaced
   {
     Simulator sim(options);
-    EXPECT_EQ(sim.devicePath(), options.linkPath);
     EXPECT_EQ(fs::read_symlink(options.linkPath), fs::path(sim.ptsPath()));
     PtyClient client(sim.devicePath());
     ASSERT_TRUE(client.send("#00?b*"));
     EXPECT_EQ(client.read(3), kBattery);
+    EXPECT_THROW(Simulator{options}, std::runtime_error);
+    EXPECT_EQ(fs::read_symlink(options.linkPath), fs::path(sim.ptsPath()));
+    sim.hangUp();
+    Simulator replugged(options);
+    EXPECT_EQ(fs::read_symlink(options.linkPath), fs::path(replugged.ptsPath()));
   }
   EXPECT_FALSE(fs::exists(fs::symlink_status(options.linkPath)));
-  // A file in the way is not overwritten.
-  std::ofstream(options.linkPath) << "keep";
+  std::ofstream(options.linkPath) << "keep";  // a file in the way is not overwritten
   EXPECT_THROW(Simulator{options}, std::runtime_error);
   EXPECT_TRUE(fs::is_regular_file(options.linkPath));
   fs::remove_all(dir);

@@ -13,6 +13,8 @@ std::vector<std::string> timeline(const World& w, std::vector<std::string> prefi
 
 TEST(Cycle, ProbePresentFromTheStart) {
   World w;
+  // Stray bytes before each query: the cycle flushes them first.
+  for (double t : {1.15, 1.95, 2.95}) w.port.deliver(at(t), bytes("J"));
   w.when(5, [&] { w.gui.Form_Activate(); });  // a renewed activation starts no second loop
   int pumpsAt4 = 0, pumpsAt7 = 0;
   w.when(4, [&] { pumpsAt4 = w.pump.pumps; });
@@ -101,6 +103,38 @@ TEST(Cycle, RestsInStepTwoAfterARejectedSerialUntilAWrite) {
   EXPECT_EQ(w.gui.PollStep, 2);
   EXPECT_EQ(w.gui.SerialFailures, 2);
   EXPECT_EQ(w.log.times("progress show").size(), 1u);
+}
+
+// Step 0 adds 1 to the step that an address write, nested in its wait, left:
+// the cycle then rests in step 2 instead of asking the new address.
+TEST(Cycle, AWriteNestedInStepZeroLeavesTheCycleResting) {
+  World w;
+  w.when(1.1, [&] { w.controls.text = "5"; w.gui.CBWrite_Click(); });
+  w.run(8);
+  EXPECT_EQ(timeline(w, {"tx"}), (std::vector<std::string>{"1100 tx #00@c*", "1100 tx #00@I05*", "2200 tx #00?v*"}));
+  EXPECT_EQ(w.gui.PollStep, 2);
+}
+
+// A version reply rejected while connected leaves VersionOk 0: step 1 then
+// sends nothing and the cycle rests.
+TEST(Cycle, NoSerialQueryWithoutAnAcceptedVersion) {
+  World w;
+  w.when(4, [&] { w.probe.replies["#00?v*"] = bytes("vKV210:1.10 07/10;x"); });
+  w.run(15);
+  EXPECT_EQ(timeline(w, {"tx"}), (std::vector<std::string>{"1201 tx #00?v*", "2002 tx #00?s*", "3003 tx #00?P*",
+                                                            "8204 tx #00?v*"}));
+  EXPECT_EQ(w.gui.PollStep, 2);
+}
+
+// A probe lost during the data-block step: the progress window stays.
+TEST(Cycle, TheDataBlockStepHidesProgressOnlyWhenConnected) {
+  World w;
+  w.probe.replies["#00?P*"] = {};
+  w.run(4.2);
+  EXPECT_EQ(timeline(w, {"tx", "progress"}),
+            (std::vector<std::string>{"1001 progress show", "1001 progress max 10", "1001 progress 1", "1201 tx #00?v*",
+                                      "2002 tx #00?s*", "3003 tx #00?P*", "4103 progress show",
+                                      "4103 progress max 10", "4103 progress 1"}));
 }
 
 TEST(Cycle, ProbeStopsAnsweringDuringTheSerialStep) {

@@ -46,20 +46,12 @@ TEST(PollingSoak, TwentyFourHoursKeepMemoryFlat) {
   EXPECT_FALSE(w.exitCode);
   EXPECT_TRUE(w.gui.Connected);
   EXPECT_EQ(w.probe.address, "04");
-  EXPECT_EQ(w.controls.captions[ValueLabel::LBSerial], "0424K10123");
   // A version poll every 3 s while connected (version, serial number, rest), every 1.3 s while not.
   EXPECT_GT(versionPolls, kHours * 1100u);
   EXPECT_LE(largestRxBytes, SetAddGui::kRxBytesLimit);
-  const std::string question =
-      "msg Warning|exclamation|KV210 not connected,do you want to switch WinKV210 OFF?\r"
-      "If No WinKV210 will try to connect to KV210 again.";
-  std::size_t questions = 0, confirmations = 0;
-  for (auto& m : messages) {
-    questions += m == question;
-    confirmations += m.starts_with("msg Warning|information|New Address is '0");
-  }
-  EXPECT_EQ(questions + confirmations, messages.size());
-  EXPECT_EQ(confirmations, 4u);
+  std::size_t questions = 0;
+  for (auto& m : messages) questions += m.starts_with("msg Warning|exclamation|KV210 not connected");
+  EXPECT_EQ(messages.size() - questions, 4u) << "one confirmation a write";
   EXPECT_GE(questions, static_cast<std::size_t>(kHours));
   // Measured from the end of hour 6, when every kind of event (loss, question,
   // write) has happened once and the allocator has what it needs.

@@ -43,7 +43,7 @@ TEST(ReadProbeReply, ReplyKinds) {
        {"caption 1 1.10", "caption 2 07/10"}},
       {"silence while connected", [](auto& g) { g.Connected = true, g.PollStep = 3, g.PollPeriod = 5; },
        {}, "ok0 conn0 step0 period1 attempts0 fails0", {}},
-      {"serial", [](auto& g) { g.PollStep = 1; }, {{0.05, "s0424K10123" + kSerialPad}},
+      {"serial", [](auto& g) { g.PollStep = 1, g.PollPeriod = 5; }, {{0.05, "s0424K10123" + kSerialPad}},
        "ok0 conn0 step2 period1 attempts0 fails0", {"caption 3 0424K10123"}},
       {"serial in lower case", [](auto& g) { g.PollStep = 1; }, {{0.05, "s0424k10123" + kSerialPad}},
        "ok0 conn0 step2 period1 attempts0 fails0", {"caption 3 0424k10123"}},

@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <climits>
 
+#include "probeaddr/port_diagnosis.h"
+
 namespace probeaddr::qt {
 namespace {
 
@@ -81,7 +83,7 @@ void QtCommPort::setPortOpen(bool open) {
     // A link (/dev/serial/by-id/...) is claimed under its target's name, the
     // name every other program locks the device by.
     const QString target = QFileInfo(QString::fromStdString(path_)).canonicalFilePath();
-    if (target.isEmpty()) throw CommError(kErrInvalidPortNumber, "Invalid port number");
+    if (target.isEmpty()) throw CommError(kErrInvalidPortNumber, describeUnavailablePort(path_));
     device = target.toStdString();
   }
   device_ = device;
@@ -97,10 +99,9 @@ void QtCommPort::setPortOpen(bool open) {
   port_.setReadBufferSize(kReceiveBuffer);
   if (!port_.open(QIODevice::ReadWrite)) {
     const QSerialPort::SerialPortError error = port_.error();
-    const std::string why = port_.errorString().toStdString();
     port_.clearError();
-    if (error == QSerialPort::DeviceNotFoundError) throw CommError(kErrInvalidPortNumber, why);
-    throw CommError(kErrDeviceUnavailable, why);
+    throw CommError(error == QSerialPort::DeviceNotFoundError ? kErrInvalidPortNumber : kErrDeviceUnavailable,
+                    whyUnavailable());
   }
   // The driver library locks the device itself besides the lock file: hold
   // that lock too, so each finds the other whichever name it used.
@@ -108,13 +109,19 @@ void QtCommPort::setPortOpen(bool open) {
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
     port_.close();
     port_.clearError();
-    throw CommError(kErrDeviceUnavailable, "Device unavailable");
+    throw CommError(kErrDeviceUnavailable, whyUnavailable());
   }
   lockedFd_ = fd;
   // A pseudo-terminal has no modem lines: failing to set them is no failure.
   port_.setDataTerminalReady(true);
   port_.setRequestToSend(false);
   port_.clearError();
+}
+
+// Told for the path the user gave (a link as such); a numbered port's failure
+// only moves the scan on, so its devices are not looked into.
+std::string QtCommPort::whyUnavailable() const {
+  return path_.empty() ? "Device unavailable" : describeUnavailablePort(path_);
 }
 
 void QtCommPort::closeDevice() {

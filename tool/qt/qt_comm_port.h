@@ -5,6 +5,7 @@
 //         device path that does not exist
 //   68    device unavailable: the port exists but cannot be opened (held by
 //         another program or by the driver library, no permission)
+//         (for a device named by path, both say why: describeUnavailablePort())
 //   380   invalid property value: line settings that are not a serial setting
 //   8005  port number, path or open requested while the port is open
 //   8018  a read or write on a closed port
@@ -56,6 +57,7 @@ class QtCommPort final : public CommPort {
   const std::string& device() const { return device_; }
 
  private:
+  std::string whyUnavailable() const;
   void requireUsable();
   void pullPending();
   void closeDevice();

@@ -44,6 +44,19 @@ QLabel* valueLabel(QWidget* frame, const char* name, QRect geometry) {
   return label;
 }
 
+// A frame as the window was designed: its caption sits on the top border, which
+// runs through the caption's middle, so the first row of controls (17 pixels
+// down) lies inside the frame. Styles draw a group box's border below its
+// title instead, where the first row would cover it.
+QGroupBox* frame(QWidget* parent, const char* name, const char* caption, QRect geometry, const QFont& font) {
+  auto* box = place<QGroupBox>(parent, name, geometry, font);
+  box->setTitle(QString::fromLatin1(caption));
+  box->setStyleSheet(QStringLiteral(
+      "QGroupBox { border: 1px solid palette(mid); border-radius: 2px; margin-top: 0.5em; }"
+      "QGroupBox::title { subcontrol-origin: margin; subcontrol-position: top left; left: 6px; padding: 0 2px; }"));
+  return box;
+}
+
 }  // namespace
 
 QRect twipsRect(int left, int top, int width, int height) {
@@ -83,8 +96,7 @@ SetAddGuiWindow::SetAddGuiWindow() {
   const QFont frameFont = designFont("MS Sans Serif", 8.25);
 
   // Creation order: frames before their contents.
-  XPFrame3 = place<QGroupBox>(this, "XPFrame3", twipsRect(120, 60, 2445, 1500), frameFont);
-  XPFrame3->setTitle(QStringLiteral("Probe Data"));
+  XPFrame3 = frame(this, "XPFrame3", "Probe Data", twipsRect(120, 60, 2445, 1500), frameFont);
   Label4 = captionLabel(XPFrame3, "Label4", "S/N", twipsRect(135, 1155, 690, 210));
   Label3 = captionLabel(XPFrame3, "Label3", "FW Date", twipsRect(135, 855, 690, 210));
   Label2 = captionLabel(XPFrame3, "Label2", "FW Rel.", twipsRect(135, 555, 690, 210));
@@ -94,8 +106,7 @@ SetAddGuiWindow::SetAddGuiWindow() {
   LBFW = valueLabel(XPFrame3, "LBFW", twipsRect(1005, 555, 1245, 210));
   LBSerial = valueLabel(XPFrame3, "LBSerial", twipsRect(1005, 1155, 1245, 210));
 
-  FRAddress = place<QGroupBox>(this, "FRAddress", twipsRect(2685, 60, 1605, 900), frameFont);
-  FRAddress->setTitle(QStringLiteral("New Address"));
+  FRAddress = frame(this, "FRAddress", "New Address", twipsRect(2685, 60, 1605, 900), frameFont);
   TBAddress = place<QLineEdit>(FRAddress, "TBAddress", twipsRect(180, 345, 525, 375),
                                designFont("Arial", 14.25, true));
   TBAddress->setText(QStringLiteral("00"));

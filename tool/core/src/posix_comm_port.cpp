@@ -14,6 +14,8 @@
 #include <limits>
 #include <sstream>
 
+#include "probeaddr/port_diagnosis.h"
+
 namespace probeaddr {
 namespace {
 
@@ -78,16 +80,18 @@ void PosixCommPort::setPortOpen(bool open) {
   const int fd = ::open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     const bool missing = errno == ENOENT || errno == ENXIO || errno == ENODEV || errno == ENOTDIR;
-    throw CommError(missing ? kErrInvalidPortNumber : kErrDeviceUnavailable,
-                    systemError(missing ? "Invalid port number" : "Device unavailable"));
+    throw CommError(missing ? kErrInvalidPortNumber : kErrDeviceUnavailable, describeUnavailablePort(path_));
   }
   auto fail = [fd](int number, const std::string& text) {
     ::close(fd);
     throw CommError(number, text);
   };
   termios tio{};
-  if (::tcgetattr(fd, &tio) != 0) fail(kErrInvalidPortNumber, "Invalid port number: not a terminal");
-  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) fail(kErrDeviceUnavailable, "Device unavailable: in use");
+  if (::tcgetattr(fd, &tio) != 0) fail(kErrInvalidPortNumber, "not a serial port");
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    ::close(fd);
+    throw CommError(kErrDeviceUnavailable, describeUnavailablePort(path_));
+  }
   ::cfmakeraw(&tio);
   tio.c_cflag |= CLOCAL | CREAD;
   tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);

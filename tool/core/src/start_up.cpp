@@ -94,6 +94,10 @@ void SetAddGui::SetPort() {
       switch (e.number()) {
         case kErrInvalidPortNumber:
         case kErrDeviceUnavailable:
+          // A path names a device the user chose: say why it failed, so the
+          // user can act (plug it in, close the other program, join a group).
+          if (choice.path)
+            fatalPortMessage("Cannot open " + *choice.path + ": " + (*e.what() ? e.what() : "not available") + ".");
           if (choice.given) fatalPortMessage("COMM PORT" + name + "  Not Available");
           if (choice.number >= kLastScannedPort) fatalPortMessage("No COMM PORTs Available");
           ++choice.number;

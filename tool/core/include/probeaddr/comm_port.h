@@ -21,7 +21,12 @@ inline constexpr int kErrPortAlreadyOpen = 8005;    // CommPort or path changed 
 inline constexpr int kErrPortNotOpen = 8018;        // Input/Output/InBufferCount on a closed port
 inline constexpr int kErrDeviceFailed = 8020;       // read or write failed, device gone
 
-// A failing property access. what() is a short description for the user.
+// A failing property access. what() is a short description for the user;
+// when opening a device named by setDevicePath() fails with 8002 or 68, it
+// says why in words the user can act on, as the message shows it after the
+// path: "no such device", "busy, in use by picocom (PID 4242)", "no
+// permission. Your user must be in the 'dialout' group: ..." (on POSIX,
+// describeUnavailablePort() in port_diagnosis.h).
 class CommError : public std::runtime_error {
  public:
   CommError(int number, const std::string& description)

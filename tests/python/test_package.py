@@ -1,0 +1,99 @@
+"""Finding the library, python -m kv210 against velprobe's output, and the port list."""
+
+import ctypes.util
+import re
+import subprocess
+import sys
+
+import pytest
+
+import kv210
+from kv210 import _native
+from kv210.values import json_number
+
+
+def touch(path):
+    path.parent.mkdir(parents=True, exist_ok=True)
+    path.write_bytes(b"")
+    return str(path)
+
+
+def test_library_is_looked_for_in_the_variable_then_next_to_the_package_then_by_the_loader(tmp_path, monkeypatch):
+    package = tmp_path / "site" / "kv210"
+    monkeypatch.setattr(ctypes.util, "find_library", lambda name: f"lib{name}.so.1")
+    assert kv210.find_library({}, package) == "libVEL_KV21X.so.1"
+    beside = touch(tmp_path / "site" / "libVEL_KV21X.so")
+    assert kv210.find_library({}, package) == beside
+    inside = touch(package / "libVEL_KV21X.so.1")
+    assert kv210.find_library({}, package) == inside
+    explicit = touch(tmp_path / "elsewhere" / "libVEL_KV21X.so")
+    assert kv210.find_library({"KV210_LIBRARY": explicit}, package) == explicit
+    assert kv210.find_library({"KV210_LIBRARY": str(tmp_path / "elsewhere")}, package) == explicit
+    with pytest.raises(kv210.LibraryNotFoundError, match="KV210_LIBRARY=/nowhere"):
+        kv210.find_library({"KV210_LIBRARY": "/nowhere"}, package)  # no quiet fallback
+    with pytest.raises(kv210.LibraryNotFoundError, match="cannot load .*libVEL_KV21X.so.1"):
+        _native.load(inside)  # not a library at all
+    monkeypatch.setattr(ctypes.util, "find_library", lambda name: None)
+    with pytest.raises(kv210.LibraryNotFoundError) as error:
+        kv210.find_library({}, tmp_path / "empty" / "kv210")
+    for place in ["KV210_LIBRARY (not set)", f"{tmp_path}/empty/kv210/libVEL_KV21X.so.1",
+                  f"{tmp_path}/empty/libVEL_KV21X.so", "the system's loader"]:
+        assert place in str(error.value)
+
+
+@pytest.mark.parametrize("value, text", [(5.0, "5"), (3.6, "3.6"), (-0.5, "-0.5"), (0.0, "0"), (1e10, "1e+10"),
+                                         (123456790.0, "123456792"), (0.001, "0.001"), (0.0001, "1e-04")])
+def test_numbers_are_written_as_velprobe_writes_them(value, text):
+    assert json_number(value) == text
+
+
+def run(*args):
+    return subprocess.run([sys.executable, "-m", "kv210", *args], capture_output=True, text=True, timeout=60)
+
+
+@pytest.mark.kv210_sim(fast=True, calibration_date="07/12/2")
+def test_command_line_prints_what_velprobe_prints(kv210_sim):
+    assert run("info", "--port", kv210_sim).stdout == (
+        "Firmware          1.10 07/10\nSerial number     0424K10123\nName              KV210A\n"
+        "Model             KV210A\nCalibration date  07/12/2\\x00\n")
+    assert run("-p", kv210_sim, "info", "--json").stdout == (
+        '{"firmware":"1.10 07/10","serial_number":"0424K10123","name":"KV210A","model":"KV210A",'
+        '"calibration_date":"07/12/2\\u0000"}\n')
+    assert re.fullmatch(r"Time         \d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}\nBattery      3\.60  V\n"
+                        r"Temperature  3\.94  °C\nTotal field  5\.000\nAxis 1       1\.000\nAxis 2       2\.000\n"
+                        r"Axis 3       3\.000\n", run("read", "-p", kv210_sim).stdout)
+    assert re.fullmatch(r'\{"time":"[-\d]{10}T[:\d]{8}\.\d{3}Z","battery_V":3\.6,"temperature_C":3\.9436622,'
+                        r'"total_field":5,"axis1":1,"axis2":2,"axis3":3\}\n', run("read", "--json", "-p", kv210_sim).stdout)
+    missing = run("info", "-p", kv210_sim + ".missing")
+    assert (missing.returncode, missing.stdout) == (3, "") and "VEL_PORT_NOT_FOUND" in missing.stderr
+    assert [run(*args).returncode for args in [("read",), ("info", "-p", kv210_sim, "-m", "KV2"), ("write",)]] == [2] * 3
+
+
+def test_ports_come_from_sysfs_usb_adapters_first_without_placeholders(tmp_path):
+    sys_root, dev = tmp_path / "sys", tmp_path / "dev"
+
+    def device(path, subsystem, tty=None):
+        path.mkdir(parents=True, exist_ok=True)
+        (sys_root / "bus" / subsystem).mkdir(parents=True, exist_ok=True)
+        (path / "subsystem").symlink_to(sys_root / "bus" / subsystem)
+        if tty:
+            (sys_root / "class" / "tty" / tty).mkdir(parents=True)
+            (sys_root / "class" / "tty" / tty / "device").symlink_to(path)
+        return path
+
+    usb = device(sys_root / "devices" / "usb1" / "1-1", "usb")
+    for name, value in [("idVendor", "0403"), ("idProduct", "6001"), ("manufacturer", "FTDI"), ("product", "UART")]:
+        (usb / name).write_text(value + "\n")
+    device(device(usb / "1-1:1.0", "usb") / "ttyUSB0", "usb-serial", tty="ttyUSB0")
+    pnp = device(sys_root / "devices" / "pnp0" / "00:01", "pnp")
+    device(device(pnp / "00:01:0", "serial-base") / "00:01:0.0", "serial-base", tty="ttyS10")
+    device(sys_root / "devices" / "pnp0" / "00:02", "pnp", tty="ttyS2")
+    platform = device(sys_root / "devices" / "platform" / "serial8250", "platform")
+    device(device(platform / "serial8250:0", "serial-base") / "serial8250:0.3", "serial-base", tty="ttyS3")
+    (sys_root / "class" / "tty" / "tty0").mkdir()  # a virtual terminal: no device
+    (dev / "serial" / "by-id").mkdir(parents=True)
+    (dev / "serial" / "by-id" / "usb-FTDI_UART_A1-if00-port0").symlink_to("../../ttyUSB0")
+    assert kv210.list_ports(sys_root, dev) == [
+        kv210.PortInfo(f"{dev}/ttyUSB0", "FTDI UART (0403:6001)", f"{dev}/serial/by-id/usb-FTDI_UART_A1-if00-port0",
+                       usb=True),
+        kv210.PortInfo(f"{dev}/ttyS2", "pnp serial port"), kv210.PortInfo(f"{dev}/ttyS10", "pnp serial port")]
