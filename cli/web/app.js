@@ -15,7 +15,8 @@ async function getJson(url) {
   return response.json();
 }
 
-const clock = (ms) => new Date(ms).toLocaleTimeString([], { hour: '2-digit', minute: '2-digit', second: '2-digit' });
+const clock = (ms) => new Date(ms).toLocaleTimeString([], {
+  hour: '2-digit', minute: '2-digit', second: '2-digit', hourCycle: 'h23' });
 
 function lineChart(canvas, title, series, unit) {
   return new Chart(canvas, {
@@ -33,7 +34,7 @@ function lineChart(canvas, title, series, unit) {
         x: {
           type: 'linear',
           ticks: {  // seconds only while the chart spans less than ten minutes
-            maxTicksLimit: 7,
+            maxTicksLimit: series.length > 1 ? 7 : 4,
             callback(v) { return this.max - this.min < 600e3 ? clock(v) : clock(v).slice(0, 5); },
           },
         },
@@ -109,7 +110,7 @@ function chartReadings(readings, now) {
       }
       // The axis grows with the data up to an hour, so a fresh start shows its lines.
       const first = chart.data.datasets[0].data[0];
-      chart.options.scales.x.min = first ? Math.min(first.x, now - 60e3) : now - HOUR_MS;
+      chart.options.scales.x.min = first ? Math.min(first.x, now - 10e3) : now - HOUR_MS;
       chart.options.scales.x.max = now;
       chart.update('none');
     }

@@ -21,4 +21,4 @@ add_executable(serve_soak_test serve_soak_test.cpp ${PROJECT_SOURCE_DIR}/cli/src
                ${PROJECT_SOURCE_DIR}/cli/src/format.cpp ${PROJECT_SOURCE_DIR}/cli/src/probe.cpp)
 target_include_directories(serve_soak_test PRIVATE ${PROJECT_SOURCE_DIR}/cli/src/serve ${PROJECT_SOURCE_DIR}/tests/support)
 target_link_libraries(serve_soak_test PRIVATE VEL_KV21X::VEL_KV21X nlohmann_json::nlohmann_json GTest::gtest_main)
-gtest_discover_tests(serve_soak_test PROPERTIES LABELS "cli;serve" TIMEOUT 300)
+gtest_discover_tests(serve_soak_test PROPERTIES LABELS serve TIMEOUT 300)
