@@ -35,6 +35,7 @@ constexpr const char* kCalls[] = {"",
                                   "VEL_ReadAxisField",
                                   "reader process"};
 constexpr uint8_t kReaderCall = 11;
+constexpr int16_t kReaderEnded = -1;
 
 uint8_t callIndex(std::string_view name) {
   for (uint8_t i = 1; i < std::size(kCalls); ++i)
@@ -209,11 +210,10 @@ std::string Monitor::readerLost(std::size_t index, Millis now, const std::string
   sample.time = now;
   sample.seq = nextSeq_++;
   std::fill(std::begin(sample.values), std::end(sample.values), kNone);
-  sample.code = VEL_INVALID_HANDLE;
+  sample.code = kReaderEnded;  // not a result code of the library: not counted as one
   sample.call = kReaderCall;
   probe.ring.push(sample);
   probe.last = sample;
-  ++probe.failures[sample.code];
   return enter(probe, ProbeState::Down, now, why);
 }
 
@@ -306,7 +306,8 @@ void Monitor::sampleJson(std::string& out, const Probe& probe, const Sample& s) 
   }
   if (s.overRange) out += ",\"over_range\":true";
   if (s.code != 0)
-    out += ",\"code\":" + std::to_string(s.code) + ",\"error\":\"" + describe(s.code).name + "\",\"call\":\"" +
+    out += ",\"code\":" + std::to_string(s.code) + ",\"error\":\"" +
+           (s.code == kReaderEnded ? "reader process ended" : describe(s.code).name) + "\",\"call\":\"" +
            kCalls[s.call] + "\"";
   out += "}";
 }

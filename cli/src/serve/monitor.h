@@ -31,7 +31,7 @@ struct Sample {
   Millis time = 0;
   uint64_t seq = 0;   // order of arrival over all probes, from 1
   float values[6]{};  // battery, temperature, total field, axis 1..3; NaN when not read
-  int16_t code = 0;   // result code that spoiled the set (not 15), 0 when none
+  int16_t code = 0;   // result code that spoiled the set (not 15); 0 none, -1 the reader process ended
   uint8_t call = 0;   // index of the library call that gave `code`
   bool overRange = false;
 };
