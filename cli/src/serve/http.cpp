@@ -10,8 +10,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <charconv>
 #include <condition_variable>
+#include <cstring>
 #include <deque>
 #include <mutex>
 #include <set>
@@ -291,7 +293,8 @@ class HttpServer::Impl {
     asset("/app.js", web::kAppJs, "text/javascript; charset=utf-8");
     asset("/style.css", web::kStyleCss, "text/css; charset=utf-8");
     server_.Get("/chart.js", [this](const httplib::Request&, httplib::Response& res) {
-      if (chart_.empty()) return plain(res, 404, "The charting library (Debian package libjs-chart.js) is not installed.\n");
+      if (chart_.empty())
+        return plain(res, 404, "The charting library (Debian package libjs-chart.js) is not installed.\n");
       res.set_content(chart_, "text/javascript; charset=utf-8");
     });
     server_.Get("/metrics", [this](const httplib::Request&, httplib::Response& res) {
@@ -301,8 +304,9 @@ class HttpServer::Impl {
     server_.Get("/api/probes", [this](const httplib::Request&, httplib::Response& res) {
       res.set_header("Cache-Control", "no-store");
       std::string body = monitor_.probesJson(nowMillis());
-      char interval[32];
-      body.insert(body.size() - 1, ",\"interval\":" + std::string(interval, std::to_chars(interval, interval + sizeof interval, interval_).ptr));
+      char seconds[32];
+      const auto end = std::to_chars(seconds, seconds + sizeof seconds, interval_).ptr;
+      body.insert(body.size() - 1, ",\"interval\":" + std::string(seconds, end));
       res.set_content(body, "application/json");
     });
     server_.Get("/api/readings", [this](const httplib::Request& req, httplib::Response& res) {
@@ -332,6 +336,7 @@ class HttpServer::Impl {
   double interval_;
   BoundedServer server_;
   std::thread thread_;
+  std::atomic<bool> finished_{false};
 };
 
 HttpServer::HttpServer(Monitor& monitor, std::string chartScript, double intervalSeconds)
@@ -350,11 +355,16 @@ int HttpServer::bind(const Endpoint& endpoint) {
 }
 
 void HttpServer::start() {
-  impl_->thread_ = std::thread([this] { impl_->server_.listen_after_bind(); });
+  impl_->thread_ = std::thread([this] {
+    impl_->server_.listen_after_bind();
+    impl_->finished_ = true;
+  });
 }
 
 void HttpServer::stop() {
   if (!impl_->thread_.joinable()) return;
+  // The server ignores a stop that comes before it runs.
+  while (!impl_->finished_ && !impl_->server_.is_running()) std::this_thread::sleep_for(1ms);
   impl_->server_.stop();
   impl_->server_.closeConnections();
   impl_->thread_.join();

@@ -200,7 +200,8 @@ std::string Monitor::ingest(std::size_t index, std::string_view line) {
   }
   ++probe.failures[sample.code];
   if (sample.code == VEL_INVALID_VALUE) return enter(probe, ProbeState::InvalidValue, sample.time, {});
-  return enter(probe, ProbeState::Down, sample.time, json.value("message", callFailed(kCalls[sample.call], sample.code)));
+  return enter(probe, ProbeState::Down, sample.time,
+               json.value("message", callFailed(kCalls[sample.call], sample.code)));
 }
 
 std::string Monitor::readerLost(std::size_t index, Millis now, const std::string& why) {

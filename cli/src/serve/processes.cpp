@@ -187,9 +187,9 @@ void ReaderProcesses::ended(std::size_t index) {
   }
   reader.pid = -1;
   if (stopping_) return;
-  if (std::string event = monitor_.readerLost(index, nowMillis(), "the reader process ended (" + exitText(status) + ")");
-      !event.empty())
-    log_(event);
+  const std::string event =
+      monitor_.readerLost(index, nowMillis(), "the reader process ended (" + exitText(status) + ")");
+  if (!event.empty()) log_(event);
   reader.restartAt = Clock::now() + kRestartDelay;
 }
 
