@@ -197,6 +197,15 @@ EOF
   rss=$(awk '/^VmRSS:/ { print $2 }' "/proc/$serve_pid/status")
   ((rss < 60000 || ${SANITIZED:-0})) || fail "resident memory $rss KiB after the bad requests"
 
+  # A reader process that ends is started again. (SIGTERM: one killed outright
+  # would leave a simulated port in exclusive mode, which reads as busy.)
+  reader=$(pgrep -P "$serve_pid")
+  kill -TERM "$reader"
+  reader_lost() { curl -sf "${url}api/readings" | jq -e '.readings | any(.call == "reader process")' >/dev/null; }
+  until_ok 10 reader_lost
+  until_ok 15 state_is 0 reading
+  [[ $(pgrep -P "$serve_pid") != "$reader" ]] || fail "no new reader"
+
   # SIGTERM: a clean stop that closes the port (the library's lock goes with it).
   kill -TERM "$serve_pid"
   status=0
