@@ -37,6 +37,7 @@ TEST(ReadProbeReply, ReplyKinds) {
       {"version with trailing byte", {}, {{0.05, "vKV210:1.10 07/10;"}, {0.15, "x"}},
        "ok0 conn0 step0 period1 attempts0 fails0", {}},
       {"version without ':'", {}, {{0.05, "vKV210;1.10 07/10;"}}, "ok0 conn0 step0 period1 attempts0 fails0", {}},
+      {"'V' is no version reply", {}, {{0.05, "VKV210:1.10 07/10;"}}, "ok0 conn0 step0 period1 attempts0 fails0", {}},
       {"late reply of a connected probe",
        [](auto& g) { g.Connected = true, g.PollStep = 1, g.PollAttempts = 4, g.PollPeriod = 5; },
        {{0.3, "vKV210:1.10 07/10;"}}, "ok2 conn1 step0 period1 attempts0 fails0",

@@ -26,7 +26,7 @@ TEST(StartUp, PortSelection) {
       {"COMM=7", {{7, 380}}, "7", "COMM ID 7 NOT VALID", true},
       {"", {{0, 8005}}, "0", "", true},  // any other failure: ends without a message
       {"PORT=/dev/pts/7 COM=2", {}, "/dev/pts/7", "", false},
-      {"x PORT=/dev/ttyUSB1", {{-1, 68}}, "/dev/ttyUSB1", "COMM PORT/dev/ttyUSB1  Not Available", true},
+      {"x PORT=/dev/ttyUSB1", {{-1, 68}}, "/dev/ttyUSB1", "Cannot open /dev/ttyUSB1: refused.", true},
   };
   for (auto& r : rows) {
     World w(r.commandLine);
@@ -54,7 +54,7 @@ TEST(StartUp, PortPathTakesTheWholeArgument) {
   w.port.openErrors = {{-1, 68}};
   w.run(1, [&] { w.gui.Form_Load(); });
   ASSERT_EQ(w.port.tried, std::vector<std::string>{"/tmp/probe link"});
-  EXPECT_EQ(w.msgs(), std::vector<std::string>{"msg ProbeAddr|critical|COMM PORT/tmp/probe link  Not Available"});
+  EXPECT_EQ(w.msgs(), std::vector<std::string>{"msg ProbeAddr|critical|Cannot open /tmp/probe link: refused."});
 }
 
 TEST(StartUp, AnOpenPortIsLeftAlone) {
