@@ -213,7 +213,8 @@ EOF
   expect "exit status after SIGTERM" "$status" 0
   grep -q 'stopping' "$work/serve.err" || fail "no word on stopping"
   pgrep -f -- "--reader --port $work/a" >/dev/null && fail "a reader outlived the server"
-  "$VELPROBE" --port "$work/a" read >/dev/null || fail "the port was left held"
+  port_free() { "$VELPROBE" --port "$work/a" read >/dev/null 2>"$work/read.err" || { mismatch=$(cat "$work/read.err"); return 1; }; }
+  until_ok 20 port_free  # a loaded machine may time out one opening; a held port stays held
   ;;
 *) fail "unknown mode $mode" ;;
 esac
