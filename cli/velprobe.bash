@@ -7,7 +7,7 @@ _velprobe() {
     words=("${COMP_WORDS[@]}")
     cword=$COMP_CWORD
   }
-  local commands="ports info read watch set-frequency set-filter set-auto-off"
+  local commands="ports info read watch set-frequency set-filter set-auto-off serve"
   local options="--port --model --timeout --json --csv --help --version"
 
   case $prev in
@@ -25,7 +25,7 @@ _velprobe() {
       fi
       return ;;
     -m|--model) COMPREPLY=($(compgen -W "KV21" -- "$cur")); return ;;
-    -t|--timeout|-i|--interval|-n|--count|set-frequency|set-auto-off) return ;;
+    -t|--timeout|-i|--interval|-n|--count|-l|--listen|-k|--keep|set-frequency|set-auto-off) return ;;
     set-filter) COMPREPLY=($(compgen -W "0 1 2 3 4 5 6 7" -- "$cur")); return ;;
   esac
 
@@ -36,6 +36,7 @@ _velprobe() {
   case $command in
     watch) options+=" --interval --count --stop-on-error" ;;
     ports) options+=" --probe" ;;
+    serve) options+=" --listen --interval --keep" ;;
   esac
   if [[ $cur == -* || -n $command ]]; then
     COMPREPLY=($(compgen -W "$options" -- "$cur"))

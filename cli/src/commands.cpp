@@ -147,12 +147,20 @@ void addSettingCommands(CommandLine& commandLine) {
       ->transform(scaledDecimal("the switch-off time is a whole number from 0 to 10800, not ", 0, 0, 10800));
 }
 
+// serve parses its own options (several --port); main hands it the command
+// line. Registered here for the list of commands.
+void addServeCommand(CommandLine& commandLine) {
+  commandLine.add("serve", "probes served over HTTP: live page, Prometheus metrics",
+                  [](const GlobalOptions&, Output&) -> int { throw Failure("serve takes its own options", kExitUsage); });
+}
+
 void addCommands(CommandLine& commandLine) {
   addPortsCommand(commandLine);
   addInfoCommand(commandLine);
   addReadCommand(commandLine);
   addWatchCommand(commandLine);
   addSettingCommands(commandLine);
+  addServeCommand(commandLine);
 }
 
 }  // namespace velprobe

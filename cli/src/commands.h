@@ -34,6 +34,7 @@ void addInfoCommand(CommandLine& commandLine);
 void addReadCommand(CommandLine& commandLine);
 void addWatchCommand(CommandLine& commandLine);
 void addSettingCommands(CommandLine& commandLine);
+void addServeCommand(CommandLine& commandLine);
 
 // Opens the probe the shared options name, with their time-out; throws
 // Failure when no port is given or it cannot be used.

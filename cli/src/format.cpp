@@ -94,7 +94,9 @@ JsonValue jsonFloat(float value) {
   return jsonNumber(std::strtod(floatText(value, std::chars_format::general, -1).c_str(), nullptr));
 }
 
-std::string jsonLine(const JsonValue& value) { return value.dump(-1, ' ', true) + "\n"; }
+std::string jsonCompact(const JsonValue& value) { return value.dump(-1, ' ', true); }
+std::string jsonLine(const JsonValue& value) { return jsonCompact(value) + "\n"; }
+std::string jsonString(std::string_view bytes) { return jsonCompact(jsonText(bytes)); }
 
 std::string csvCell(std::string_view cell) {
   const bool quote = cell.find_first_of(",\"\r\n") != std::string_view::npos ||

@@ -41,8 +41,12 @@ JsonValue jsonText(std::string_view bytes);
 JsonValue jsonNumber(double value);
 // A float as the shortest decimal that reads back as the same float.
 JsonValue jsonFloat(float value);
-// One line of JSON, non-ASCII characters escaped.
+// One JSON value as compact text, non-ASCII characters escaped.
+std::string jsonCompact(const JsonValue& value);
+// One line of JSON: jsonCompact and a newline.
 std::string jsonLine(const JsonValue& value);
+// Bytes as the text of a JSON string (jsonText, compact).
+std::string jsonString(std::string_view bytes);
 std::string csvCell(std::string_view cell);
 
 // Text for people without the NULs that pad it at the end.

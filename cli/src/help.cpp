@@ -30,6 +30,10 @@ COMMANDS
                         echo it back.
   set-filter N          The filter, 0 to 7.
   set-auto-off SECONDS  The automatic switch-off time, 0 to 10800 seconds.
+  serve --port DEVICE [--port DEVICE ...] [--listen HOST:PORT] [--interval S]
+                        Read probes continuously and serve them over HTTP: a
+                        live page, Prometheus metrics and a JSON API
+                        ('velprobe serve --help').
   'velprobe COMMAND --help' shows a command's own options. Options may stand
   before or after the command, and --name=value works too.
 
