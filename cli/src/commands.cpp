@@ -4,80 +4,31 @@
 
 #include <cerrno>
 #include <cstring>
-#include <deque>
+#include <memory>
 
 #include "interrupt.h"
+#include "ports.h"
 
 namespace velprobe {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-// The live rate shown under the readings while stdout is a terminal: kept on
-// the last line and erased before each reading is printed.
-class RateLine {
- public:
-  RateLine(Output& out, bool enabled) : out_(out), enabled_(enabled) {}
-  void clear() {
-    if (enabled_ && shown_) out_.write("\r\033[K");
-    shown_ = false;
+// Runs `body` on the opened probe, closes it and prints what `body` returned.
+int runOnProbe(const GlobalOptions& options, Output& out, const std::function<std::string(Probe&)>& body) {
+  Probe probe = openProbe(options);
+  // Opening can take many seconds with a misbehaving probe; honour a Ctrl-C
+  // that came meanwhile before starting the command.
+  if (stopRequested()) {
+    probe.close();
+    return kExitInterrupted;
   }
-  void show(std::size_t readings, Clock::time_point taken) {
-    if (!enabled_) return;
-    recent_.push_back(taken);
-    if (recent_.size() > 10) recent_.pop_front();
-    std::string line = "  " + std::to_string(readings) + (readings == 1 ? " reading" : " readings");
-    const double span = std::chrono::duration<double>(recent_.back() - recent_.front()).count();
-    if (recent_.size() > 1 && span > 0) {
-      char rate[32];
-      std::snprintf(rate, sizeof rate, ", %.2f/s", static_cast<double>(recent_.size() - 1) / span);
-      line += rate;
-    }
-    out_.write(line + "  (Ctrl-C stops)");
-    shown_ = true;
-  }
-
- private:
-  Output& out_;
-  bool enabled_;
-  bool shown_ = false;
-  std::deque<Clock::time_point> recent_;
-};
-
-int finish(Probe& probe, int status) {
+  const std::string result = body(probe);
   probe.close();
-  return status;
-}
-
-int watch(const Options& o, Probe& probe, Output& out) {
-  Table table(o.format);
-  RateLine rate(out, out.isTerminal());
-  const auto interval = std::chrono::milliseconds(o.intervalMs);
-  auto next = Clock::now();
   try {
-    for (int64_t n = 1;; ++n) {
-      const auto started = Clock::now();
-      const Reading reading = probe.read();
-      rate.clear();
-      out.write(table.row(readingRecord(reading, o.format == Format::Text)));
-      rate.show(static_cast<std::size_t>(n), started);
-      if (o.count && n >= *o.count) break;
-      // Readings keep to the interval's grid; a slot missed by a slow reading is skipped.
-      next += interval;
-      if (next < Clock::now()) next = Clock::now();
-      if (!sleepUntil(next)) break;
-    }
-    rate.clear();
+    out.write(result);
   } catch (const Output::Closed&) {
-    return finish(probe, kExitOk);  // the reader has seen enough
-  } catch (const Failure&) {
-    try {
-      rate.clear();  // the error message is what matters now
-    } catch (const Output::Closed&) {
-    }
-    throw;
+    throw Failure("cannot write the output: the reader closed the pipe", kExitDevice);
   }
-  return finish(probe, kExitOk);
+  return kExitOk;
 }
 
 }  // namespace
@@ -92,65 +43,124 @@ void Output::write(std::string_view text) {
   throw Failure(std::string("cannot write the output: ") + std::strerror(error), kExitDevice);
 }
 
+Probe openProbe(const GlobalOptions& options) {
+  if (options.port.empty())
+    throw Failure(
+        "no port given: use --port DEVICE, such as --port /dev/ttyUSB0, or --port auto\n"
+        "  'velprobe ports' lists the serial ports.",
+        kExitUsage);
+  if (options.timeoutMs) VEL_SetTimeout(*options.timeoutMs);
+  return Probe(options.port == "auto" ? findProbePort(options.model) : options.port, options.model);
+}
+
 Record identityRecord(const Identity& id) {
-  return {textField("firmware", "Firmware", id.firmware),
-          textField("serial_number", "Serial number", id.serialNumber), textField("name", "Name", id.name),
-          textField("model", "Model", id.model),
+  return {textField("model", "Model", id.model), textField("firmware", "Firmware", id.firmware),
+          textField("serial_number", "Serial number", id.serialNumber),
+          textField("name", "Probe name", id.name),
           textField("calibration_date", "Calibration date", id.calibrationDate)};
 }
 
 Record readingRecord(const Reading& r, bool clockOnly) {
-  return {timeField("time", "Time", r.time, clockOnly),
-          floatField("battery_V", "Battery", "V", r.battery, 2),
-          floatField("temperature_C", "Temperature", "°C", r.temperature, 2),
-          floatField("total_field", "Total field", "", r.totalField, 3),
-          floatField("axis1", "Axis 1", "", r.axis[0], 3),
-          floatField("axis2", "Axis 2", "", r.axis[1], 3),
-          floatField("axis3", "Axis 3", "", r.axis[2], 3)};
+  Record record = {timeField("time", "Time", r.time, clockOnly),
+                   floatField("battery_V", "Battery", "V", r.battery, 2),
+                   floatField("temperature_C", "Temperature", "°C", r.temperature, 2)};
+  std::vector<std::string> overRange;
+  auto field = [&](const char* key, const char* label, float value, bool over) {
+    record.push_back(over ? overRangeField(key, label, "") : floatField(key, label, "", value, 3));
+    if (over) overRange.emplace_back(key);
+  };
+  field("total_field", "Total field", r.totalField, r.totalOverRange);
+  // The library withholds all three axes when one is over range.
+  for (int i = 0; i < 3; ++i)
+    field(("axis" + std::to_string(i + 1)).c_str(), ("Axis " + std::to_string(i + 1)).c_str(), r.axis[i],
+          r.axisOverRange);
+  if (!overRange.empty()) {
+    std::string names;
+    for (const auto& name : overRange) names += (names.empty() ? "" : " ") + name;
+    record.push_back(noteField("over_range", "", overRange, names));
+  }
+  return record;
 }
 
-int runCommand(const Options& o, Output& out) {
-  if (o.timeoutMs) VEL_SetTimeout(*o.timeoutMs);
-  Probe probe(o.port, o.model);
-  // Opening can take many seconds with a misbehaving probe; honour a Ctrl-C
-  // that came meanwhile before starting the command.
-  if (stopRequested()) return finish(probe, kExitInterrupted);
+void addInfoCommand(CommandLine& commandLine) {
+  commandLine.add("info", "the probe's identity", [](const GlobalOptions& o, Output& out) {
+    return runOnProbe(o, out,
+                      [&](Probe& probe) { return renderRecord(o.format, identityRecord(probe.identity())); });
+  });
+}
 
-  std::string result;
-  switch (o.command) {
-    case Command::Info: result = renderRecord(o.format, identityRecord(probe.identity())); break;
-    case Command::Read: result = renderRecord(o.format, readingRecord(probe.read(), false)); break;
-    case Command::Watch: return watch(o, probe, out);
-    case Command::SetFrequency:
-      probe.setFrequency(o.setting);
-      result =
-          o.format == Format::Text
-              ? "Frequency set to " + scaledField("", "", "", o.setting, 2).text + " (" +
-                    std::to_string(o.setting) + " hundredths), confirmed by the probe.\n"
-              : renderRecord(o.format, {scaledField("frequency", "Frequency", "", o.setting, 2),
-                                        integerField("frequency_hundredths", "Hundredths", "", o.setting)});
-      break;
-    case Command::SetFilter:
-      probe.setFilter(o.setting);
-      result = o.format == Format::Text
-                   ? "Filter set to " + std::to_string(o.setting) + ".\n"
-                   : renderRecord(o.format, {integerField("filter", "Filter", "", o.setting)});
-      break;
-    case Command::SetAutoOff:
-      probe.setAutoOffTime(o.setting);
-      result = o.format == Format::Text
-                   ? "Automatic switch-off time set to " + std::to_string(o.setting) + " s.\n"
-                   : renderRecord(o.format, {integerField("auto_off_s", "Switch-off time", "s", o.setting)});
-      break;
-    case Command::None: break;
-  }
-  probe.close();
-  try {
-    out.write(result);
-  } catch (const Output::Closed&) {
-    throw Failure("cannot write the output: the reader closed the pipe", kExitDevice);
-  }
-  return kExitOk;
+void addReadCommand(CommandLine& commandLine) {
+  commandLine.add("read", "one reading of every value", [](const GlobalOptions& o, Output& out) {
+    return runOnProbe(
+        o, out, [&](Probe& probe) { return renderRecord(o.format, readingRecord(probe.read(), false)); });
+  });
+}
+
+void addSettingCommands(CommandLine& commandLine) {
+  auto hundredths = std::make_shared<int32_t>();
+  commandLine
+      .add("set-frequency", "set the measuring frequency, 0 to 99999.99",
+           [hundredths](const GlobalOptions& o, Output& out) {
+             return runOnProbe(o, out, [&](Probe& probe) {
+               probe.setFrequency(*hundredths);
+               const Field frequency = scaledField("frequency", "Frequency", "", *hundredths, 2);
+               if (o.format == Format::Text)
+                 return "Frequency set to " + frequency.text + " (" + std::to_string(*hundredths) +
+                        " hundredths), confirmed by the probe.\n";
+               return renderRecord(o.format, {frequency, integerField("frequency_hundredths", "Hundredths",
+                                                                      "", *hundredths)});
+             });
+           })
+      .add_option("VALUE", *hundredths, "the frequency, such as 1.23")
+      ->required()
+      ->transform(frequencyHundredths());
+
+  auto filter = std::make_shared<int32_t>();
+  commandLine
+      .add("set-filter", "set the filter, 0 to 7",
+           [filter](const GlobalOptions& o, Output& out) {
+             return runOnProbe(o, out, [&](Probe& probe) {
+               probe.setFilter(*filter);
+               return o.format == Format::Text
+                          ? "Filter set to " + std::to_string(*filter) + ".\n"
+                          : renderRecord(o.format, {integerField("filter", "Filter", "", *filter)});
+             });
+           })
+      .add_option("N", *filter, "the filter")
+      ->required()
+      ->transform(scaledDecimal("the filter is a whole number from 0 to 7, not ", 0, 0, 7));
+
+  auto seconds = std::make_shared<int32_t>();
+  commandLine
+      .add("set-auto-off", "set the switch-off time, 0 to 10800 s",
+           [seconds](const GlobalOptions& o, Output& out) {
+             return runOnProbe(o, out, [&](Probe& probe) {
+               probe.setAutoOffTime(*seconds);
+               return o.format == Format::Text
+                          ? "Automatic switch-off time set to " + std::to_string(*seconds) + " s.\n"
+                          : renderRecord(o.format,
+                                         {integerField("auto_off_s", "Switch-off time", "s", *seconds)});
+             });
+           })
+      .add_option("SECONDS", *seconds, "the switch-off time")
+      ->required()
+      ->transform(scaledDecimal("the switch-off time is a whole number from 0 to 10800, not ", 0, 0, 10800));
+}
+
+// serve parses its own options (several --port); main hands it the command
+// line. Registered here for the list of commands.
+void addServeCommand(CommandLine& commandLine) {
+  commandLine.add("serve", "probes served over HTTP: live page, Prometheus metrics",
+                  [](const GlobalOptions&, Output&) -> int { throw Failure("serve takes its own options", kExitUsage); });
+}
+
+void addCommands(CommandLine& commandLine) {
+  addPortsCommand(commandLine);
+  addInfoCommand(commandLine);
+  addReadCommand(commandLine);
+  addWatchCommand(commandLine);
+  addSettingCommands(commandLine);
+  addServeCommand(commandLine);
 }
 
 }  // namespace velprobe

@@ -5,14 +5,14 @@
 #include <cstdio>
 #include <string_view>
 
+#include "command_line.h"
 #include "format.h"
-#include "options.h"
 #include "probe.h"
 
 namespace velprobe {
 
 // Standard output with its failures made visible: a reader that closed the
-// pipe (OutputClosed) is told apart from other write errors (Failure).
+// pipe (Closed) is told apart from other write errors (Failure).
 class Output {
  public:
   struct Closed {};
@@ -25,11 +25,22 @@ class Output {
   bool terminal_;
 };
 
+// Every sub-command, registered in this one place.
+void addCommands(CommandLine& commandLine);
+
+// One function per sub-command.
+void addPortsCommand(CommandLine& commandLine);
+void addInfoCommand(CommandLine& commandLine);
+void addReadCommand(CommandLine& commandLine);
+void addWatchCommand(CommandLine& commandLine);
+void addSettingCommands(CommandLine& commandLine);
+void addServeCommand(CommandLine& commandLine);
+
+// Opens the probe the shared options name, with their time-out; throws
+// Failure when no port is given or it cannot be used.
+Probe openProbe(const GlobalOptions& options);
+
 Record identityRecord(const Identity& id);
 Record readingRecord(const Reading& reading, bool clockOnly);
-
-// Runs the command of `options` (not help or version); returns the exit status
-// or throws Failure.
-int runCommand(const Options& options, Output& out);
 
 }  // namespace velprobe

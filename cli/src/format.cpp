@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cmath>
+#include <cstdlib>
 #include <ctime>
 
 namespace velprobe {
@@ -39,13 +41,10 @@ std::string csvLine(const Record& record, bool header) {
   return line + "\n";
 }
 
-std::string jsonLine(const Record& record) {
-  std::string line = "{";
-  for (const Field& f : record) {
-    if (line.size() > 1) line += ',';
-    line += jsonString(f.key) + ":" + f.json;
-  }
-  return line + "}\n";
+std::string jsonRecordLine(const Record& record) {
+  JsonValue object = JsonValue::object();
+  for (const Field& f : record) object[f.key] = f.json;
+  return jsonLine(object);
 }
 
 }  // namespace
@@ -69,27 +68,35 @@ std::string escapeText(std::string_view bytes) {
   return out;
 }
 
-std::string jsonString(std::string_view bytes) {
-  std::string out = "\"";
+JsonValue jsonText(std::string_view bytes) {
+  // JSON strings are Unicode: each byte becomes the code point of its value.
+  std::string utf8;
   for (char ch : bytes) {
     const auto c = static_cast<unsigned char>(ch);
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\b': out += "\\b"; break;
-      case '\f': out += "\\f"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      default:
-        if (c >= 0x20 && c < 0x7F)
-          out += ch;
-        else
-          out += "\\u00" + hexByte(c);
+    if (c < 0x80) {
+      utf8 += ch;
+    } else {
+      utf8 += static_cast<char>(0xC0 | (c >> 6));
+      utf8 += static_cast<char>(0x80 | (c & 0x3F));
     }
   }
-  return out + "\"";
+  return utf8;
 }
+
+JsonValue jsonNumber(double value) {
+  if (std::fabs(value) < 1e15 && value == std::trunc(value)) return static_cast<int64_t>(value);
+  return value;
+}
+
+JsonValue jsonFloat(float value) {
+  if (!std::isfinite(value)) return nullptr;
+  // The double nearest to the float's shortest text prints as that text again.
+  return jsonNumber(std::strtod(floatText(value, std::chars_format::general, -1).c_str(), nullptr));
+}
+
+std::string jsonCompact(const JsonValue& value) { return value.dump(-1, ' ', true); }
+std::string jsonLine(const JsonValue& value) { return jsonCompact(value) + "\n"; }
+std::string jsonString(std::string_view bytes) { return jsonCompact(jsonText(bytes)); }
 
 std::string csvCell(std::string_view cell) {
   const bool quote = cell.find_first_of(",\"\r\n") != std::string_view::npos ||
@@ -104,8 +111,11 @@ std::string csvCell(std::string_view cell) {
 }
 
 Field textField(std::string key, std::string label, std::string_view bytes) {
-  const std::string escaped = escapeText(bytes);
-  return {std::move(key), std::move(label), "", escaped, jsonString(bytes), csvCell(escaped), false};
+  // People do not see the NULs that pad a fixed-width text; machines get every byte.
+  std::string_view shown = bytes.substr(0, bytes.find_last_not_of('\0') + 1);
+  if (bytes.find_first_not_of('\0') == std::string_view::npos) shown = {};
+  return {std::move(key),  std::move(label),           "",   escapeText(shown),
+          jsonText(bytes), csvCell(escapeText(bytes)), false};
 }
 
 Field floatField(std::string key, std::string label, std::string unit, float value, int textDecimals) {
@@ -114,14 +124,14 @@ Field floatField(std::string key, std::string label, std::string unit, float val
           std::move(label),
           std::move(unit),
           floatText(value, std::chars_format::fixed, textDecimals),
-          exact,
+          jsonFloat(value),
           exact,
           true};
 }
 
 Field integerField(std::string key, std::string label, std::string unit, int64_t value) {
   const std::string s = std::to_string(value);
-  return {std::move(key), std::move(label), std::move(unit), s, s, s, true};
+  return {std::move(key), std::move(label), std::move(unit), s, value, s, true};
 }
 
 Field scaledField(std::string key, std::string label, std::string unit, int64_t scaled, int decimals) {
@@ -130,7 +140,14 @@ Field scaledField(std::string key, std::string label, std::string unit, int64_t 
     digits.insert(0, static_cast<std::size_t>(decimals) + 1 - digits.size(), '0');
   if (decimals > 0) digits.insert(digits.size() - static_cast<std::size_t>(decimals), ".");
   if (scaled < 0) digits.insert(0, "-");
-  return {std::move(key), std::move(label), std::move(unit), digits, digits, digits, true};
+  // Exact decimal text; as a JSON number, the double nearest to it prints as it.
+  return {std::move(key),
+          std::move(label),
+          std::move(unit),
+          digits,
+          jsonNumber(std::strtod(digits.c_str(), nullptr)),
+          digits,
+          true};
 }
 
 Field timeField(std::string key, std::string label, std::chrono::system_clock::time_point time,
@@ -146,13 +163,12 @@ Field timeField(std::string key, std::string label, std::chrono::system_clock::t
   std::strftime(iso, sizeof iso, "%Y-%m-%dT%H:%M:%S", &utc);
   std::strftime(people, sizeof people, clockOnly ? "%H:%M:%S" : "%Y-%m-%d %H:%M:%S", &local);
   const std::string stamp = std::string(iso) + "." + millis + "Z";
-  return {std::move(key), std::move(label), "", std::string(people) + "." + millis, jsonString(stamp), stamp,
-          false};
+  return {std::move(key), std::move(label), "", std::string(people) + "." + millis, stamp, stamp, false};
 }
 
 std::string renderRecord(Format format, const Record& record) {
   switch (format) {
-    case Format::Json: return jsonLine(record);
+    case Format::Json: return jsonRecordLine(record);
     case Format::Csv: return csvLine(record, true) + csvLine(record, false);
     case Format::Text: break;
   }
@@ -186,35 +202,94 @@ std::string renderRecord(Format format, const Record& record) {
   return out;
 }
 
-std::string Table::row(const Record& record) {
+std::string renderList(Format format, const std::vector<Record>& records) {
   std::string out;
-  if (format_ == Format::Json) return jsonLine(record);
-  if (format_ == Format::Csv) {
-    if (!started_) out = csvLine(record, true);
-    started_ = true;
-    return out + csvLine(record, false);
+  if (format == Format::Json) {
+    for (const Record& record : records) out += jsonRecordLine(record);
+    return out;
   }
-  if (!started_) {
-    started_ = true;
-    std::string header;
-    for (const Field& f : record) {
-      widths_.push_back(
-          std::max({displayWidth(heading(f)), displayWidth(f.text), std::size_t{f.numeric ? 8u : 0u}}));
-      if (!header.empty()) header += "  ";
-      header += f.numeric ? padLeft(heading(f), widths_.back()) : padRight(heading(f), widths_.back());
+  if (format == Format::Csv) {
+    for (std::size_t i = 0; i < records.size(); ++i)
+      out += (i ? "" : csvLine(records[i], true)) + csvLine(records[i], false);
+    return out;
+  }
+  std::vector<std::vector<std::string>> rows(records.size() + 1);
+  for (std::size_t i = 0; i < records.size(); ++i)
+    for (const Field& f : records[i]) {
+      if (f.label.empty()) continue;
+      if (i == 0) rows[0].push_back(f.label);
+      rows[i + 1].push_back(f.text.empty() ? "-" : f.text);
     }
-    out = header + "\n";
-  }
-  std::string line;
-  for (std::size_t i = 0; i < record.size(); ++i) {
-    const Field& f = record[i];
-    const std::size_t width = i < widths_.size() ? widths_[i] : 0;
-    if (i > 0) line += "  ";
-    line += f.numeric ? padLeft(f.text, width) : padRight(f.text, width);
-  }
-  if (!record.empty() && record.back().numeric)
+  std::vector<std::size_t> widths;
+  for (const auto& row : rows)
+    for (std::size_t c = 0; c < row.size(); ++c) {
+      widths.resize(std::max(widths.size(), c + 1));
+      widths[c] = std::max(widths[c], displayWidth(row[c]));
+    }
+  for (const auto& row : rows) {
+    std::string line;
+    for (std::size_t c = 0; c < row.size(); ++c) line += (c ? "  " : "") + padRight(row[c], widths[c]);
     while (!line.empty() && line.back() == ' ') line.pop_back();
-  return out + line + "\n";
+    out += line + "\n";
+  }
+  return out;
+}
+
+Field overRangeField(std::string key, std::string label, std::string unit) {
+  return {std::move(key), std::move(label), std::move(unit), "over range", nullptr, "", true};
+}
+
+Field noteField(std::string key, std::string text, JsonValue json, std::string csv) {
+  return {std::move(key), "", "", std::move(text), std::move(json), csvCell(csv), false};
+}
+
+Table::Table(Format format, Record columns, std::vector<std::string> extras)
+    : format_(format), columns_(std::move(columns)), extras_(std::move(extras)) {
+  // Wide enough for the heading, a time of day and "over range".
+  for (const Field& f : columns_) widths_.push_back(std::max(displayWidth(heading(f)), std::size_t{12}));
+}
+
+std::string Table::header() const {
+  std::string line;
+  for (std::size_t i = 0; i < columns_.size(); ++i) {
+    const Field& f = columns_[i];
+    if (format_ == Format::Csv) {
+      line += (i ? "," : "") + csvCell(f.key);
+    } else if (format_ == Format::Text) {
+      line +=
+          (i ? "  " : "") + (f.numeric ? padLeft(heading(f), widths_[i]) : padRight(heading(f), widths_[i]));
+    }
+  }
+  if (format_ == Format::Csv)
+    for (const std::string& key : extras_) line += "," + csvCell(key);
+  while (!line.empty() && line.back() == ' ') line.pop_back();
+  return format_ == Format::Json ? "" : line + "\n";
+}
+
+std::string Table::row(const Record& record) const {
+  if (format_ == Format::Json) return jsonRecordLine(record);
+  auto find = [&](const std::string& key) -> const Field* {
+    const auto it = std::find_if(record.begin(), record.end(), [&](const Field& f) { return f.key == key; });
+    return it == record.end() ? nullptr : &*it;
+  };
+  std::string line;
+  for (std::size_t i = 0; i < columns_.size(); ++i) {
+    const Field* f = find(columns_[i].key);
+    if (format_ == Format::Csv) {
+      line += (i ? "," : "") + (f ? f->csv : "");
+    } else if (f) {
+      line += (i ? "  " : "") + (f->numeric ? padLeft(f->text, widths_[i]) : padRight(f->text, widths_[i]));
+    }
+  }
+  for (const std::string& key : extras_) {
+    const Field* f = find(key);
+    if (format_ == Format::Csv)
+      line += "," + (f ? f->csv : "");
+    else if (f && !f->text.empty())
+      line += "  " + f->text;
+  }
+  while (format_ == Format::Text && !line.empty() && line.back() == ' ') line.pop_back();
+  return line + "\n";
 }
 
 }  // namespace velprobe

@@ -10,29 +10,46 @@
 
 #include <chrono>
 #include <cstdint>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "options.h"
-
 namespace velprobe {
+
+// Members in the order they were added.
+using JsonValue = nlohmann::ordered_json;
+
+enum class Format { Text, Json, Csv };
 
 struct Field {
   std::string key;    // JSON member and CSV column: "battery_V"
   std::string label;  // text label: "Battery"
   std::string unit;   // text unit: "V", or empty
   std::string text;   // value for people
-  std::string json;   // JSON literal
+  JsonValue json;     // JSON value
   std::string csv;    // CSV cell, quoted where needed
   bool numeric = false;
 };
 using Record = std::vector<Field>;
 
 std::string escapeText(std::string_view bytes);
+// Bytes as a JSON string, each byte one character (0x80..0xFF as U+0080..U+00FF).
+JsonValue jsonText(std::string_view bytes);
+// A number as the shortest text that reads back as it: a whole one as an
+// integer ("5", not "5.0").
+JsonValue jsonNumber(double value);
+// A float as the shortest decimal that reads back as the same float.
+JsonValue jsonFloat(float value);
+// One JSON value as compact text, non-ASCII characters escaped.
+std::string jsonCompact(const JsonValue& value);
+// One line of JSON: jsonCompact and a newline.
+std::string jsonLine(const JsonValue& value);
+// Bytes as the text of a JSON string (jsonText, compact).
 std::string jsonString(std::string_view bytes);
 std::string csvCell(std::string_view cell);
 
+// Text for people without the NULs that pad it at the end.
 Field textField(std::string key, std::string label, std::string_view bytes);
 // JSON and CSV carry the shortest text that reads back as the same float;
 // people get `textDecimals` fixed decimals.
@@ -49,16 +66,31 @@ Field timeField(std::string key, std::string label, std::chrono::system_clock::t
 // or a CSV header and one row. Ends with a newline.
 std::string renderRecord(Format format, const Record& record);
 
-// Records as a table, one line each (watch): a header (text, CSV) before the
-// first row, then a row per record.
+// Several records as a whole output: text columns under the labels (fields
+// without a label are left out, an empty value shows as "-"), JSON one object
+// a line, or CSV with one header row.
+std::string renderList(Format format, const std::vector<Record>& records);
+
+// A value withheld because it lies above the probe's limit: "over range" for
+// people, null in JSON, an empty CSV cell.
+Field overRangeField(std::string key, std::string label, std::string unit);
+// A column that only some rows fill (watch's over_range, error, gap_s, note):
+// `text` is shown after the row's values, when not empty.
+Field noteField(std::string key, std::string text, JsonValue json, std::string csv);
+
+// Records as a table, one line each (watch). The columns are those of
+// `columns` and `extras` (CSV only, the others show them as noteField says);
+// a row may leave any of them out.
 class Table {
  public:
-  explicit Table(Format format) : format_(format) {}
-  std::string row(const Record& record);
+  Table(Format format, Record columns, std::vector<std::string> extras);
+  std::string header() const;  // before the first row: text and CSV
+  std::string row(const Record& record) const;
 
  private:
   Format format_;
-  bool started_ = false;
+  Record columns_;
+  std::vector<std::string> extras_;
   std::vector<std::size_t> widths_;
 };
 

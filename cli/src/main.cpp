@@ -2,16 +2,13 @@
 #include <cstdio>
 #include <exception>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "command_line.h"
 #include "commands.h"
-#include "help.h"
 #include "interrupt.h"
-#include "options.h"
-
-#ifndef VELPROBE_VERSION
-#define VELPROBE_VERSION "unknown"
-#endif
+#include "serve/serve.h"
 
 namespace {
 
@@ -21,27 +18,27 @@ void printError(const std::string& message) { std::fprintf(stderr, "velprobe: %s
 
 int main(int argc, char** argv) {
   using namespace velprobe;
-  std::vector<std::string_view> args(argv + 1, argv + argc);
-  Options options;
-  try {
-    options = parseCommandLine(args);
-  } catch (const UsageError& e) {
-    printError(e.what());
-    std::fprintf(stderr, "Try 'velprobe --help' for more information.\n");
-    return kExitUsage;
+  // serve takes its own options (a --port per probe, its --help among them),
+  // the shared ones before it included.
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    if (arg == "serve") {
+      std::vector<char*> args{argv[i]};
+      args.insert(args.end(), argv + 1, argv + i);
+      args.insert(args.end(), argv + i + 1, argv + argc);
+      return serve::run(static_cast<int>(args.size()), args.data());
+    }
+    if (arg == "-p" || arg == "--port" || arg == "-m" || arg == "--model" || arg == "-t" || arg == "--timeout")
+      ++i;  // its value
+    else if (arg.empty() || arg[0] != '-')
+      break;  // another command
   }
   try {
+    CommandLine commandLine;
+    if (const auto status = commandLine.parse(argc, argv)) return *status;
     Output out(stdout);
-    if (options.help) {
-      out.write(kHelpText);
-      return kExitOk;
-    }
-    if (options.version) {
-      out.write("velprobe " VELPROBE_VERSION "\n");
-      return kExitOk;
-    }
     installStopHandlers();
-    return runCommand(options, out);
+    return commandLine.run(out);
   } catch (const Failure& e) {
     printError(e.what());
     return e.exitStatus();

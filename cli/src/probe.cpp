@@ -1,8 +1,10 @@
 #include "probe.h"
 
 #include <grp.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,41 +12,11 @@
 #include <cstdlib>
 #include <fstream>
 
+#include "format.h"
+#include "ports.h"
+
 namespace velprobe {
 namespace {
-
-// What the other program that holds a port wrote into its lock file
-// ("LCK.." + the device path without "/dev/" and with "/" as "_"): its process
-// id and name. Empty when there is no such file or the process is gone.
-std::string lockHolder(const std::string& device) {
-  std::string name = device;
-  if (name.rfind("/dev/", 0) == 0) name.erase(0, 5);
-  for (char& c : name)
-    if (c == '/') c = '_';
-  for (const char* dir : {"/var/lock", "/run/lock", "/etc/locks", "/var/spool/locks", "/var/spool/uucp",
-                          "/tmp", "/var/tmp", "/var/lock/lockdev"}) {
-    std::ifstream file(std::string(dir) + "/LCK.." + name);
-    if (!file) continue;
-    std::string pid, program;
-    std::getline(file, pid);
-    std::getline(file, program);
-    pid.erase(0, pid.find_first_not_of(' '));  // some writers right-align the pid
-    char* end = nullptr;
-    const long id = std::strtol(pid.c_str(), &end, 10);
-    if (id <= 0 || id > INT_MAX || (::kill(static_cast<pid_t>(id), 0) != 0 && errno != EPERM)) continue;
-    std::string holder = "process " + std::to_string(id);
-    if (!program.empty()) holder += " (" + program + ")";
-    return holder;
-  }
-  return {};
-}
-
-std::string groupOf(const std::string& path) {
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) return {};
-  if (const group* g = ::getgrgid(st.st_gid)) return g->gr_name;
-  return std::to_string(st.st_gid);
-}
 
 // VEL_CreateProbe failed before or while setting up the port: say why in the
 // user's terms. The library gives 7 both for a port held by someone else and
@@ -70,12 +42,14 @@ Failure portFailure(const std::string& port, int32_t code) {
                            ": sudo usermod -aG " + join + " \"$USER\", then log out and in again.",
                        kExitPort);
       }
-      std::string holder = lockHolder(port);
-      char resolved[PATH_MAX];
-      if (holder.empty() && ::realpath(port.c_str(), resolved)) holder = lockHolder(resolved);
-      return Failure(head + "the port is busy, another program holds it" +
-                         (holder.empty() ? "" : ": " + holder) + call + "\n  Close that program (fuser -v " +
-                         port + " shows who has it open) and try again.",
+      std::string holders;
+      for (const Holder& holder : portHolders(port))
+        holders += (holders.empty() ? ": " : ", ") + describe(holder);
+      return Failure(head + "the port is busy, another program holds it" + holders + call +
+                         "\n  Close that program and try again." +
+                         (holders.empty() && ::geteuid() != 0
+                              ? " Only root sees the programs of other users (sudo fuser -v " + port + ")."
+                              : ""),
                      kExitPort);
     }
     case VEL_PORT_SETUP:
@@ -134,6 +108,10 @@ ResultCode describe(int32_t code) {
   }
 }
 
+bool portLost(int32_t code) {
+  return code == VEL_READ_FAILED || code == VEL_WRITE_FAILED || code == VEL_PURGE_FAILED;
+}
+
 std::string callFailed(const char* call, int32_t code) {
   const ResultCode rc = describe(code);
   return std::string(call) + " returned " + std::to_string(code) + " (" + rc.name + ": " + rc.meaning + ")";
@@ -145,22 +123,56 @@ Probe::Probe(const std::string& port, const std::string& model) : port_(port) {
   const int32_t rc = VEL_CreateProbe(expected, &handle_, port.c_str());
   if (rc == VEL_OK) return;
   // The port stays open when a step after opening failed.
-  if (handle_ != INVALID_HANDLE_VALUE) VEL_RemoveProbe(handle_);
-  handle_ = INVALID_HANDLE_VALUE;
+  if (rc == VEL_WRONG_MODEL) throw refusedModel(model);
+  release();
   if (rc == VEL_PORT_NOT_FOUND || rc == VEL_ACCESS_DENIED || rc == VEL_PORT_SETUP || rc == VEL_INVALID_HANDLE)
     throw portFailure(port, rc);
-  if (rc == VEL_WRONG_MODEL)
-    throw Failure("the model of the probe on " + port + " does not begin with '" + model + "'\n  " +
-                      callFailed("VEL_CreateProbe", rc) +
-                      "\n  --model sets the expected model (default KV21).",
-                  kExitDevice);
   throw Failure((rc == VEL_TIMEOUT ? "no probe answers on " : "no usable probe on ") + port + "\n  " +
                     callFailed("VEL_CreateProbe", rc) + hint(rc),
                 kExitDevice);
 }
 
-Probe::~Probe() {
+Answer Probe::ask(const std::string& port, const std::string& model) {
+  Probe probe;
+  probe.port_ = port;
+  char expected[4] = {};
+  model.copy(expected, sizeof expected);
+  Answer answer;
+  answer.code = VEL_CreateProbe(expected, &probe.handle_, port.c_str());
+  if (answer.code != VEL_OK && answer.code != VEL_WRONG_MODEL) return answer;
+  try {
+    answer.model = probe.model();
+    answer.firmware = probe.text("reading the firmware", "VEL_Firmware", VEL_Firmware);
+    answer.serialNumber = probe.text("reading the serial number", "VEL_SerialNumber", VEL_SerialNumber);
+  } catch (const Failure&) {
+    // What came is shown; the rest stays empty.
+  }
+  return answer;
+}
+
+// The probe answered with another model; the port is still open, so what the
+// probe reported can be read before closing it.
+Failure Probe::refusedModel(const std::string& expected) {
+  std::string reported;
+  try {
+    const std::string model = this->model();
+    reported = "is a " + escapeText(model) + " (firmware " +
+               escapeText(text("reading the firmware", "VEL_Firmware", VEL_Firmware)) + ")";
+    if (model.size() >= 4) reported += "; --model " + escapeText(model.substr(0, 4)) + " accepts it";
+  } catch (const Failure&) {
+    reported = "did not say which model it is";
+  }
+  release();
+  return Failure("the probe on " + port_ + " is not a model beginning with '" + expected + "': it " +
+                     reported + "\n  " + callFailed("VEL_CreateProbe", VEL_WRONG_MODEL),
+                 kExitDevice);
+}
+
+Probe::~Probe() { release(); }
+
+void Probe::release() noexcept {
   if (handle_ != INVALID_HANDLE_VALUE) VEL_RemoveProbe(handle_);
+  handle_ = INVALID_HANDLE_VALUE;
 }
 
 void Probe::close() {
@@ -172,37 +184,96 @@ void Probe::close() {
 }
 
 void Probe::check(const char* what, const char* call, int32_t code) const {
-  if (code != VEL_OK)
-    throw Failure(std::string(what) + " failed\n  " + callFailed(call, code) + hint(code), kExitDevice);
+  throwIfFailed({what, call, code});
+}
+
+std::string Probe::text(const char* what, const char* call,
+                        int32_t (*function)(HANDLE, char*, int32_t*)) const {
+  char buffer[16];  // the widest text is 11 characters
+  int32_t length = 0;
+  check(what, call, function(handle_, buffer, &length));
+  if (length < 0 || length > static_cast<int32_t>(sizeof buffer))
+    throw Failure(std::string(call) + " reported an impossible length " + std::to_string(length),
+                  kExitDevice);
+  return std::string(buffer, static_cast<std::size_t>(length));
+}
+
+std::string Probe::model() {
+  // The library's handle is the port's descriptor here. Every library call
+  // purges the port before its command; this exchange does the same, and
+  // takes in the whole reply so that none of it is left on the line.
+  const int fd = static_cast<int>(reinterpret_cast<intptr_t>(handle_));
+  constexpr std::string_view kQuery = "#00?v*";
+  constexpr std::size_t kReplySize = 18, kModelOffset = 1, kModelSize = 5;
+  ::tcflush(fd, TCIOFLUSH);
+  std::string reply;
+  if (::write(fd, kQuery.data(), kQuery.size()) == static_cast<ssize_t>(kQuery.size())) {
+    // The reply within a second, ended early by 50 ms of silence after a byte.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    while (reply.size() < kReplySize) {
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())
+              .count();
+      pollfd p{fd, POLLIN, 0};
+      const int wait = reply.empty() ? static_cast<int>(left) : static_cast<int>(std::min<long>(left, 50));
+      if (wait <= 0 || ::poll(&p, 1, wait) <= 0 || !(p.revents & POLLIN)) break;
+      char buffer[kReplySize];
+      const ssize_t n = ::read(fd, buffer, kReplySize - reply.size());
+      if (n <= 0) break;
+      reply.append(buffer, static_cast<std::size_t>(n));
+    }
+  }
+  if (reply.size() < kModelOffset + kModelSize || reply[0] != 'v')
+    throw Failure("reading the model failed\n  the probe gave no version reply to " + std::string(kQuery) +
+                      hint(VEL_TIMEOUT),
+                  kExitDevice);
+  return reply.substr(kModelOffset, kModelSize);
 }
 
 Identity Probe::identity() {
   Identity id;
-  auto text = [&](const char* what, const char* call, auto function, std::string& out) {
-    char buffer[16];  // the widest text is 11 characters
-    int32_t length = 0;
-    check(what, call, function(handle_, buffer, &length));
-    if (length < 0 || length > static_cast<int32_t>(sizeof buffer))
-      throw Failure(std::string(call) + " reported an impossible length " + std::to_string(length),
-                    kExitDevice);
-    out.assign(buffer, static_cast<std::size_t>(length));
-  };
-  text("reading the firmware", "VEL_Firmware", VEL_Firmware, id.firmware);
-  text("reading the serial number", "VEL_SerialNumber", VEL_SerialNumber, id.serialNumber);
-  text("reading the probe name", "VEL_ProbeName", VEL_ProbeName, id.name);
-  text("reading the model", "VEL_Model", VEL_Model, id.model);
-  text("reading the calibration date", "VEL_CalibrationDate", VEL_CalibrationDate, id.calibrationDate);
+  id.model = model();
+  id.firmware = text("reading the firmware", "VEL_Firmware", VEL_Firmware);
+  id.serialNumber = text("reading the serial number", "VEL_SerialNumber", VEL_SerialNumber);
+  // VEL_Model gives the same bytes of the data block as VEL_ProbeName.
+  id.name = text("reading the probe name", "VEL_ProbeName", VEL_ProbeName);
+  id.calibrationDate = text("reading the calibration date", "VEL_CalibrationDate", VEL_CalibrationDate);
   return id;
+}
+
+ReadError Probe::tryRead(Reading& r) {
+  r = Reading{};
+  r.time = std::chrono::system_clock::now();
+  if (int32_t rc = VEL_ReadBattery(handle_, &r.battery))
+    return {"reading the battery voltage", "VEL_ReadBattery", rc};
+  if (int32_t rc = VEL_ReadTemperature(handle_, &r.temperature))
+    return {"reading the temperature", "VEL_ReadTemperature", rc};
+  int32_t rc = VEL_ReadTotalField(handle_, &r.totalField);
+  r.totalOverRange = rc == VEL_ABOVE_LIMIT;
+  if (rc != VEL_OK && !r.totalOverRange) return {"reading the total field", "VEL_ReadTotalField", rc};
+  rc = VEL_ReadAxisField(handle_, &r.axis[0], &r.axis[1], &r.axis[2]);
+  r.axisOverRange = rc == VEL_ABOVE_LIMIT;
+  if (rc != VEL_OK && !r.axisOverRange) return {"reading the axis field", "VEL_ReadAxisField", rc};
+  return {};
+}
+
+ReadError strictly(const ReadError& error, const Reading& r) {
+  if (error.code != VEL_OK) return error;
+  if (r.totalOverRange) return {"reading the total field", "VEL_ReadTotalField", VEL_ABOVE_LIMIT};
+  if (r.axisOverRange) return {"reading the axis field", "VEL_ReadAxisField", VEL_ABOVE_LIMIT};
+  return {};
+}
+
+void throwIfFailed(const ReadError& error) {
+  if (error.code != VEL_OK)
+    throw Failure(
+        std::string(error.what) + " failed\n  " + callFailed(error.call, error.code) + hint(error.code),
+        kExitDevice);
 }
 
 Reading Probe::read() {
   Reading r;
-  r.time = std::chrono::system_clock::now();
-  check("reading the battery voltage", "VEL_ReadBattery", VEL_ReadBattery(handle_, &r.battery));
-  check("reading the temperature", "VEL_ReadTemperature", VEL_ReadTemperature(handle_, &r.temperature));
-  check("reading the total field", "VEL_ReadTotalField", VEL_ReadTotalField(handle_, &r.totalField));
-  check("reading the axis field", "VEL_ReadAxisField",
-        VEL_ReadAxisField(handle_, &r.axis[0], &r.axis[1], &r.axis[2]));
+  throwIfFailed(strictly(tryRead(r), r));
   return r;
 }
 

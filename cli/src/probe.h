@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 namespace velprobe {
 
@@ -43,35 +44,85 @@ class Failure : public std::runtime_error {
 std::string callFailed(const char* call, int32_t code);
 
 struct Identity {
-  std::string firmware, serialNumber, name, model, calibrationDate;  // bytes as sent
+  std::string model;  // from the version reply
+  std::string firmware, serialNumber;
+  std::string name, calibrationDate;  // from the probe's data block
 };
 
 struct Reading {
   std::chrono::system_clock::time_point time;
   float battery = 0, temperature = 0, totalField = 0;
   std::array<float, 3> axis{};
+  // Above the probe's field limit: the library withholds the value(s).
+  bool totalOverRange = false, axisOverRange = false;
+};
+
+// The call of a reading that failed; code VEL_OK when none did.
+struct ReadError {
+  const char* what = nullptr;  // "reading the battery voltage"
+  const char* call = nullptr;  // "VEL_ReadBattery"
+  int32_t code = VEL_OK;
+};
+
+// The failures after which the port is gone (adapter unplugged, probe off).
+bool portLost(int32_t code);
+// The error, or else a value over range as one.
+ReadError strictly(const ReadError& error, const Reading& reading);
+// Throws Failure naming the call, its code and what to do.
+void throwIfFailed(const ReadError& error);
+
+// What a port says when asked for a probe's identity.
+struct Answer {
+  int32_t code = VEL_OK;                      // VEL_CreateProbe's result
+  std::string model, firmware, serialNumber;  // when a probe answered (0, or 14: another model)
 };
 
 class Probe {
  public:
+  // Opens `port`, reads the identity of whatever probe answers and closes it again.
+  static Answer ask(const std::string& port, const std::string& model);
+
   // Opens the port and checks the model (up to four characters). Throws
   // Failure explaining why the port or the probe is not usable.
   Probe(const std::string& port, const std::string& model);
   ~Probe();  // closes the port if close() was not called
+  Probe(Probe&& other) noexcept : port_(std::move(other.port_)), handle_(other.handle_) {
+    other.handle_ = INVALID_HANDLE_VALUE;
+  }
+  Probe& operator=(Probe&& other) noexcept {
+    if (this != &other) {
+      release();
+      port_ = std::move(other.port_);
+      handle_ = std::exchange(other.handle_, INVALID_HANDLE_VALUE);
+    }
+    return *this;
+  }
   Probe(const Probe&) = delete;
   Probe& operator=(const Probe&) = delete;
 
+  const std::string& port() const { return port_; }
   // Closes the port; throws Failure when the library reports it could not.
   void close();
 
   Identity identity();
+  // The model text of the version reply (5 characters), which no library
+  // export returns: asked on the port itself. Throws Failure without a reply.
+  std::string model();
+  // Every value; throws Failure at the first failure, over range included.
   Reading read();
+  // Every value up to the first failure; over range marks the value instead.
+  ReadError tryRead(Reading& reading);
   void setFrequency(int32_t hundredths);
   void setFilter(int32_t filter);
   void setAutoOffTime(int32_t seconds);
 
  private:
+  Failure refusedModel(const std::string& expected);
+  void release() noexcept;  // closes the port, ignoring failures
   void check(const char* what, const char* call, int32_t code) const;
+  std::string text(const char* what, const char* call, int32_t (*function)(HANDLE, char*, int32_t*)) const;
+
+  Probe() = default;
 
   std::string port_;
   HANDLE handle_ = INVALID_HANDLE_VALUE;

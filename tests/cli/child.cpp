@@ -1,57 +1,45 @@
 #include "child.h"
 
 #include <fcntl.h>
-#include <grp.h>
-#include <poll.h>
-#include <pty.h>
 #include <signal.h>
 #include <sys/wait.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
+#include <fstream>
+#include <sstream>
 #include <stdexcept>
+#include <thread>
 
 namespace velprobe_test {
+namespace {
 
-Child::Child(const std::vector<std::string>& args, const RunSetup& setup) {
-  started_ = std::chrono::steady_clock::now();
-  int out[2], err[2];
-  if (::pipe2(err, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
-  if (setup.stdoutTerminal) {
-    termios raw{};
-    cfmakeraw(&raw);  // no output processing: the bytes arrive as written
-    if (::openpty(&out[0], &out[1], nullptr, &raw, nullptr) != 0) throw std::runtime_error("openpty failed");
-    ::fcntl(out[0], F_SETFD, FD_CLOEXEC);
-    ::fcntl(out[1], F_SETFD, FD_CLOEXEC);
-  } else if (::pipe2(out, O_CLOEXEC) != 0) {
-    throw std::runtime_error("pipe failed");
-  }
-  std::vector<std::string> argv = {VELPROBE_PATH};
-  argv.insert(argv.end(), args.begin(), args.end());
+std::string contents(const std::string& file) {
+  std::ostringstream text;
+  text << std::ifstream(file).rdbuf();
+  return text.str();
+}
+
+}  // namespace
+
+Child::Child(std::vector<std::string> argv) {
+  static int children = 0;
+  const std::string base = "/tmp/velprobe-test-" + std::to_string(::getpid()) + "-" + std::to_string(++children);
+  out_ = base + ".out";
+  err_ = base + ".err";
   std::vector<char*> cargv;
   for (auto& a : argv) cargv.push_back(a.data());
   cargv.push_back(nullptr);
-
   pid_ = ::fork();
   if (pid_ < 0) throw std::runtime_error("fork failed");
   if (pid_ == 0) {
-    ::dup2(out[1], STDOUT_FILENO);
-    ::dup2(err[1], STDERR_FILENO);
-    const int null = ::open("/dev/null", O_RDONLY);
-    ::dup2(null, STDIN_FILENO);
-    ::setenv("TZ", "UTC", 1);
-    if (setup.uid) {
-      if (::setgroups(0, nullptr) != 0 || ::setgid(*setup.uid) != 0 || ::setuid(*setup.uid) != 0) ::_exit(126);
-    }
-    ::execv(cargv[0], cargv.data());
+    ::dup2(::open(out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600), STDOUT_FILENO);
+    ::dup2(::open(err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600), STDERR_FILENO);
+    ::dup2(::open("/dev/null", O_RDONLY | O_CLOEXEC), STDIN_FILENO);
+    ::setenv("VELPROBE", VELPROBE_PATH, 1);
+    ::execvp(cargv[0], cargv.data());
     ::_exit(127);
   }
-  ::close(out[1]);
-  ::close(err[1]);
-  outFd_ = out[0];
-  errFd_ = err[0];
 }
 
 Child::~Child() {
@@ -59,65 +47,39 @@ Child::~Child() {
     ::kill(pid_, SIGKILL);
     ::waitpid(pid_, nullptr, 0);
   }
-  if (outFd_ >= 0) ::close(outFd_);
-  if (errFd_ >= 0) ::close(errFd_);
+  ::unlink(out_.c_str());
+  ::unlink(err_.c_str());
 }
 
-void Child::collect(std::chrono::milliseconds wait) {
-  pollfd fds[2] = {{outFd_, POLLIN, 0}, {errFd_, POLLIN, 0}};
-  if (::poll(fds, 2, static_cast<int>(wait.count())) <= 0) return;
-  char buffer[4096];
-  for (int i = 0; i < 2; ++i) {
-    if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
-    const ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
-    std::string& into = i == 0 ? result_.out : result_.err;
-    int& fd = i == 0 ? outFd_ : errFd_;
-    if (n > 0) {
-      into.append(buffer, static_cast<std::size_t>(n));
-    } else if (n == 0 || errno != EINTR) {  // end of output (a pty gives EIO)
-      ::close(fd);
-      fd = -1;
-    }
+bool Child::waitForLines(std::size_t count, std::chrono::milliseconds timeout) const {
+  for (const auto deadline = std::chrono::steady_clock::now() + timeout;
+       std::chrono::steady_clock::now() < deadline; std::this_thread::sleep_for(10ms)) {
+    const std::string out = contents(out_);
+    if (static_cast<std::size_t>(std::count(out.begin(), out.end(), '\n')) >= count) return true;
   }
+  return false;
 }
 
-bool Child::waitForLines(std::size_t count, std::chrono::milliseconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (static_cast<std::size_t>(std::count(result_.out.begin(), result_.out.end(), '\n')) < count) {
-    if (std::chrono::steady_clock::now() >= deadline || (outFd_ < 0 && errFd_ < 0)) return false;
-    collect(10ms);
-  }
-  return true;
-}
-
-void Child::signal(int signal) { ::kill(pid_, signal); }
-
-void Child::closeStdout() {
-  ::close(outFd_);
-  outFd_ = -1;
-}
+void Child::signal(int signal) const { ::kill(pid_, signal); }
 
 Result Child::finish(std::chrono::milliseconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
   int status = 0;
-  for (;;) {
-    collect(10ms);
-    const pid_t done = ::waitpid(pid_, &status, WNOHANG);
-    if (done == pid_) break;
+  for (const auto deadline = std::chrono::steady_clock::now() + timeout; ::waitpid(pid_, &status, WNOHANG) != pid_;
+       std::this_thread::sleep_for(5ms))
     if (std::chrono::steady_clock::now() >= deadline) {
       ::kill(pid_, SIGKILL);
       ::waitpid(pid_, &status, 0);
       break;
     }
-  }
   pid_ = -1;
-  result_.elapsed =
-      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started_);
-  for (int i = 0; i < 100 && (outFd_ >= 0 || errFd_ >= 0); ++i) collect(10ms);  // what is left
-  result_.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  return result_;
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), contents(out_), contents(err_)};
 }
 
-Result run(const std::vector<std::string>& args, const RunSetup& setup) { return Child(args, setup).finish(); }
+Result run(std::vector<std::string> args) {
+  args.insert(args.begin(), VELPROBE_PATH);
+  return Child(args).finish();
+}
+
+Result shell(const std::string& script) { return Child({"bash", "-c", "set -o pipefail; " + script}).finish(); }
 
 }  // namespace velprobe_test

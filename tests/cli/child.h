@@ -1,12 +1,10 @@
-// Runs the velprobe binary as a child process and collects what it prints.
+// Runs velprobe or another program as a child; what it prints goes to files.
 #pragma once
 
 #include <sys/types.h>
 
 #include <chrono>
-#include <optional>
 #include <string>
-#include <string_view>
 #include <vector>
 
 namespace velprobe_test {
@@ -16,39 +14,27 @@ using namespace std::chrono_literals;
 struct Result {
   int status = -1;  // exit status, or 128 + signal number
   std::string out, err;
-  std::chrono::milliseconds elapsed{0};
-};
-
-struct RunSetup {
-  std::optional<uid_t> uid;  // run as this user (needs root)
-  bool stdoutTerminal = false;  // stdout on a pseudo-terminal instead of a pipe
 };
 
 class Child {
  public:
-  explicit Child(const std::vector<std::string>& args, const RunSetup& setup = {});
+  explicit Child(std::vector<std::string> argv);  // argv[0] is looked up in PATH
   ~Child();  // kills the child if it still runs
-  Child(const Child&) = delete;
-  Child& operator=(const Child&) = delete;
 
-  // Collects output until stdout holds `count` newlines; false on time-out.
-  bool waitForLines(std::size_t count, std::chrono::milliseconds timeout);
-  void signal(int signal);
-  // Stops reading stdout, as a reader that has seen enough.
-  void closeStdout();
+  // Waits until standard output holds `count` lines; false on time-out.
+  bool waitForLines(std::size_t count, std::chrono::milliseconds timeout) const;
+  void signal(int signal) const;
   // Waits for the exit; kills the child after `timeout` (status then 128 + 9).
-  Result finish(std::chrono::milliseconds timeout = 30s);
+  Result finish(std::chrono::milliseconds timeout = 60s);
 
  private:
-  void collect(std::chrono::milliseconds wait);
-
   pid_t pid_ = -1;
-  int outFd_ = -1, errFd_ = -1;
-  Result result_;
-  std::chrono::steady_clock::time_point started_;
+  std::string out_, err_;  // file names
 };
 
 // Runs velprobe with `args` to the end.
-Result run(const std::vector<std::string>& args, const RunSetup& setup = {});
+Result run(std::vector<std::string> args);
+// Runs a bash script to the end; VELPROBE names the binary.
+Result shell(const std::string& script);
 
 }  // namespace velprobe_test

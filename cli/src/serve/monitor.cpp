@@ -1,0 +1,368 @@
+#include "monitor.h"
+
+#include <VEL_KV21X.h>
+
+#include <algorithm>
+#include <charconv>
+#include <chrono>
+#include <cmath>
+#include <ctime>
+#include <nlohmann/json.hpp>
+#include <stdexcept>
+
+#include "../format.h"
+#include "../probe.h"
+
+namespace velprobe::serve {
+namespace {
+
+constexpr float kNone = std::numeric_limits<float>::quiet_NaN();
+
+// The reading names of `velprobe watch --json`, in the order of Sample::values.
+constexpr const char* kValueKeys[6] = {"battery_V", "temperature_C", "total_field", "axis1", "axis2", "axis3"};
+
+// Sample::call indexes this; 0 is no call.
+constexpr const char* kCalls[] = {"",
+                                  "VEL_CreateProbe",
+                                  "VEL_Firmware",
+                                  "VEL_SerialNumber",
+                                  "VEL_ProbeName",
+                                  "VEL_Model",
+                                  "VEL_CalibrationDate",
+                                  "VEL_ReadBattery",
+                                  "VEL_ReadTemperature",
+                                  "VEL_ReadTotalField",
+                                  "VEL_ReadAxisField",
+                                  "reader process"};
+constexpr uint8_t kReaderCall = 11;
+constexpr int16_t kReaderEnded = -1;
+
+uint8_t callIndex(std::string_view name) {
+  for (uint8_t i = 1; i < std::size(kCalls); ++i)
+    if (name == kCalls[i]) return i;
+  return 0;
+}
+
+const char* stateName(ProbeState state) {
+  switch (state) {
+    case ProbeState::Starting: return "starting";
+    case ProbeState::Reading: return "reading";
+    case ProbeState::OverRange: return "over range";
+    case ProbeState::InvalidValue: return "invalid value";
+    case ProbeState::Down: return "down";
+  }
+  return "";
+}
+
+// A probe that answered its last reading set.
+bool answering(ProbeState state) {
+  return state == ProbeState::Reading || state == ProbeState::OverRange || state == ProbeState::InvalidValue;
+}
+
+// The reader writes probe texts with velprobe's JSON escapes, bytes 0x80..0xFF
+// as \u0080..\u00ff; the parser hands them over as UTF-8. Back to the bytes:
+std::string bytesOf(const std::string& utf8) {
+  std::string out;
+  for (std::size_t i = 0; i < utf8.size(); ++i) {
+    const auto c = static_cast<unsigned char>(utf8[i]);
+    if ((c == 0xC2 || c == 0xC3) && i + 1 < utf8.size()) {
+      out += static_cast<char>(((c & 0x03) << 6) | (static_cast<unsigned char>(utf8[++i]) & 0x3F));
+    } else if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else {
+      out += '?';
+      while (i + 1 < utf8.size() && (static_cast<unsigned char>(utf8[i + 1]) & 0xC0) == 0x80) ++i;
+    }
+  }
+  return out;
+}
+
+void appendFloat(std::string& out, float value) {
+  char buffer[32];
+  out.append(buffer, std::to_chars(buffer, buffer + sizeof buffer, value).ptr);
+}
+
+// A label value of the exposition format: the probe's bytes as velprobe
+// shows them (printable ASCII, \xNN), then the format's own escapes.
+std::string labelValue(std::string_view bytes) {
+  std::string out;
+  for (char c : escapeText(bytes)) {
+    if (c == '\\' || c == '"') out += '\\';
+    out += c;
+  }
+  return out;
+}
+
+}  // namespace
+
+Millis nowMillis() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+std::string isoTime(Millis time) {
+  const std::time_t seconds = static_cast<std::time_t>(time / 1000 - (time % 1000 < 0 ? 1 : 0));
+  std::tm utc{};
+  ::gmtime_r(&seconds, &utc);
+  char text[64];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900, utc.tm_mon + 1,
+                utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, static_cast<int>(((time % 1000) + 1000) % 1000));
+  return text;
+}
+
+std::optional<Millis> parseIsoTime(std::string_view text) {
+  std::tm tm{};
+  int ms = 0, used = 0;
+  const std::string s(text);
+  const int fields = std::sscanf(s.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%n.%3d%n", &tm.tm_year, &tm.tm_mon,
+                                 &tm.tm_mday, &tm.tm_hour, &tm.tm_min, &tm.tm_sec, &used, &ms, &used);
+  if (fields < 6 || used + 1 != static_cast<int>(s.size()) || s.back() != 'Z') return std::nullopt;
+  if (tm.tm_mon < 1 || tm.tm_mon > 12 || tm.tm_mday < 1 || tm.tm_mday > 31 || tm.tm_hour > 23 ||
+      tm.tm_min > 59 || tm.tm_sec > 60)
+    return std::nullopt;
+  tm.tm_year -= 1900;
+  tm.tm_mon -= 1;
+  return static_cast<Millis>(::timegm(&tm)) * 1000 + ms;
+}
+
+Ring::Ring(std::size_t capacity) : capacity_(std::max<std::size_t>(capacity, 1)) { items_.reserve(capacity_); }
+
+void Ring::push(const Sample& sample) {
+  if (items_.size() < capacity_) {
+    items_.push_back(sample);
+    return;
+  }
+  items_[head_] = sample;
+  head_ = (head_ + 1) % capacity_;
+}
+
+Monitor::Monitor(std::vector<std::string> ports, std::size_t keep) {
+  const Millis now = nowMillis();
+  for (auto& port : ports) probes_.push_back(Probe{std::move(port), {}, {}, now, {}, {}, 0, 0, 0, {}, Ring(keep)});
+}
+
+std::string Monitor::enter(Probe& probe, ProbeState state, Millis time, std::string message) {
+  const bool changed = probe.state != state || (state == ProbeState::Down && probe.message != message);
+  if (probe.state != state) probe.since = time;
+  probe.state = state;
+  probe.message = std::move(message);
+  if (!changed) return {};
+  std::string line = probe.port + ": " + stateName(state);
+  if (state == ProbeState::Down) line += ": " + probe.message;
+  if (state == ProbeState::Reading && probe.identity)
+    line += " (serial number " + escapeText(probe.identity->serialNumber) + ")";
+  return line;
+}
+
+std::string Monitor::ingest(std::size_t index, std::string_view line) {
+  const auto json = nlohmann::json::parse(line, nullptr, false);
+  if (!json.is_object() || !json.contains("time") || !json["time"].is_string())
+    throw std::invalid_argument("not a reader line: " + std::string(line.substr(0, 200)));
+  const auto time = parseIsoTime(json["time"].get<std::string>());
+  if (!time) throw std::invalid_argument("reader line with a malformed time");
+
+  std::lock_guard lock(mutex_);
+  Probe& probe = probes_.at(index);
+  if (const auto id = json.find("identity"); id != json.end()) {
+    auto text = [&](const char* key) { return bytesOf(id->value(key, std::string())); };
+    Identity identity{text("firmware"), text("serial_number"), text("name"), text("model"),
+                      text("calibration_date")};
+    // Another probe on this port: its counters start from zero.
+    if (probe.identity && probe.identity->serialNumber != identity.serialNumber) {
+      probe.readings = probe.overRange = 0;
+      probe.failures.clear();
+    }
+    probe.identity = std::move(identity);
+    return {};
+  }
+
+  Sample sample;
+  sample.time = *time;
+  sample.seq = nextSeq_++;
+  for (int i = 0; i < 6; ++i) {
+    const auto value = json.find(kValueKeys[i]);
+    sample.values[i] = value != json.end() && value->is_number() ? value->get<float>() : kNone;
+  }
+  if (const auto over = json.find("over_range"); over != json.end() && over->is_array())
+    for (int i = 0; i < 6; ++i)
+      if (std::find(over->begin(), over->end(), kValueKeys[i]) != over->end()) sample.overRange |= 1u << i;
+  sample.code = static_cast<int16_t>(json.value("code", 0));
+  sample.call = callIndex(json.value("call", std::string()));
+  probe.ring.push(sample);
+  probe.last = sample;
+
+  if (sample.code == 0) {
+    ++probe.readings;
+    if (sample.overRange) {
+      ++probe.overRange;
+      return enter(probe, ProbeState::OverRange, sample.time, {});
+    }
+    probe.lastGood = sample.time;
+    return enter(probe, ProbeState::Reading, sample.time, {});
+  }
+  ++probe.failures[sample.code];
+  if (sample.code == VEL_INVALID_VALUE) return enter(probe, ProbeState::InvalidValue, sample.time, {});
+  return enter(probe, ProbeState::Down, sample.time,
+               json.value("message", callFailed(kCalls[sample.call], sample.code)));
+}
+
+std::string Monitor::readerLost(std::size_t index, Millis now, const std::string& why) {
+  std::lock_guard lock(mutex_);
+  Probe& probe = probes_.at(index);
+  Sample sample;
+  sample.time = now;
+  sample.seq = nextSeq_++;
+  std::fill(std::begin(sample.values), std::end(sample.values), kNone);
+  sample.code = kReaderEnded;  // not a result code of the library: not counted as one
+  sample.call = kReaderCall;
+  probe.ring.push(sample);
+  probe.last = sample;
+  return enter(probe, ProbeState::Down, now, why);
+}
+
+std::string Monitor::metrics() const {
+  std::lock_guard lock(mutex_);
+  std::string out;
+  auto labels = [](const Probe& p) {
+    return "port=\"" + labelValue(p.port) + "\",serial=\"" +
+           (p.identity ? labelValue(p.identity->serialNumber) : std::string()) + "\"";
+  };
+  auto family = [&](const char* name, const char* type, const char* help) {
+    out += std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n";
+  };
+  auto sample = [&](const char* name, const std::string& labelText, auto value) {
+    out += std::string(name) + "{" + labelText + "} ";
+    if constexpr (std::is_same_v<decltype(value), float>)
+      appendFloat(out, value);
+    else
+      out += std::to_string(value);
+    out += "\n";
+  };
+
+  family("kv210_up", "gauge", "1 while the probe answers its readings, 0 while it is down or being opened.");
+  for (const Probe& p : probes_) sample("kv210_up", labels(p), answering(p.state) ? 1 : 0);
+
+  family("kv210_probe_info", "gauge", "Identity of the probe; always 1.");
+  for (const Probe& p : probes_) {
+    if (!p.identity) continue;
+    sample("kv210_probe_info",
+           labels(p) + ",firmware=\"" + labelValue(p.identity->firmware) + "\",name=\"" +
+               labelValue(p.identity->name) + "\",model=\"" + labelValue(p.identity->model) +
+               "\",calibration_date=\"" + labelValue(p.identity->calibrationDate) + "\"",
+           1);
+  }
+
+  // Values of the last reading set, only those it delivered: a value above the
+  // probe's limit, one not read and every value of a probe that is down are
+  // left out rather than shown as a number they are not.
+  auto values = [&](const char* name, const char* help, int first, int count, bool axisLabel) {
+    family(name, "gauge", help);
+    for (const Probe& p : probes_) {
+      if (!answering(p.state) || !p.last) continue;
+      for (int i = first; i < first + count; ++i) {
+        const float v = p.last->values[i];
+        if (std::isnan(v)) continue;
+        sample(name, labels(p) + (axisLabel ? ",axis=\"" + std::to_string(i - first + 1) + "\"" : ""), v);
+      }
+    }
+  };
+  values("kv210_battery_volts", "Battery voltage of the probe.", 0, 1, false);
+  values("kv210_temperature_celsius", "Temperature of the probe.", 1, 1, false);
+  values("kv210_total_field", "Total field, in the probe's field unit.", 2, 1, false);
+  values("kv210_axis_field", "Field along one axis, in the probe's field unit.", 3, 3, true);
+
+  family("kv210_readings_total", "counter",
+         "Reading sets the probe answered in full (values above its field limit included).");
+  for (const Probe& p : probes_) sample("kv210_readings_total", labels(p), p.readings);
+  family("kv210_over_range_readings_total", "counter",
+         "Reading sets with a field value above the probe's field limit.");
+  for (const Probe& p : probes_) sample("kv210_over_range_readings_total", labels(p), p.overRange);
+  family("kv210_reading_failures_total", "counter",
+         "Failed reading sets and openings, by the library's result code.");
+  for (const Probe& p : probes_)
+    for (const auto& [code, count] : p.failures)
+      sample("kv210_reading_failures_total", labels(p) + ",code=\"" + std::to_string(code) + "\"", count);
+
+  family("kv210_last_reading_timestamp_seconds", "gauge",
+         "Time of the last complete reading set within the field limit, in seconds since the epoch.");
+  for (const Probe& p : probes_) {
+    if (p.lastGood == 0) continue;
+    char buffer[32];
+    const double seconds = static_cast<double>(p.lastGood) / 1000.0;
+    out += "kv210_last_reading_timestamp_seconds{" + labels(p) + "} " +
+           std::string(buffer, std::to_chars(buffer, buffer + sizeof buffer, seconds).ptr) + "\n";
+  }
+  return out;
+}
+
+void Monitor::sampleJson(std::string& out, const Probe& probe, const Sample& s) const {
+  out += "{\"seq\":" + std::to_string(s.seq) + ",\"port\":" + jsonString(probe.port) + ",\"time\":\"" +
+         isoTime(s.time) + "\"";
+  for (int i = 0; i < 6; ++i) {
+    out += ",\"";
+    out += kValueKeys[i];
+    out += "\":";
+    if (std::isnan(s.values[i]))
+      out += "null";
+    else
+      appendFloat(out, s.values[i]);
+  }
+  // As velprobe watch --json writes them: the names of the values withheld,
+  // and a failure's code with a note.
+  if (s.overRange) {
+    out += ",\"over_range\":[";
+    for (int i = 0, n = 0; i < 6; ++i)
+      if (s.overRange & (1u << i)) out += std::string(n++ ? "," : "") + "\"" + kValueKeys[i] + "\"";
+    out += "]";
+  }
+  if (s.code != 0) {
+    const std::string note = s.code == kReaderEnded ? "the reader process ended"
+                                                    : std::string(kCalls[s.call]) + " returned " +
+                                                          std::to_string(s.code) + " (" + describe(s.code).name + ")";
+    out += ",\"error\":" + std::to_string(s.code) + ",\"note\":" + jsonString(note) + ",\"call\":\"" +
+           kCalls[s.call] + "\"";
+  }
+  out += "}";
+}
+
+std::string Monitor::probesJson(Millis now) const {
+  std::lock_guard lock(mutex_);
+  std::string out = "{\"now\":\"" + isoTime(now) + "\",\"probes\":[";
+  for (const Probe& p : probes_) {
+    if (&p != &probes_.front()) out += ",";
+    out += "{\"port\":" + jsonString(p.port) + ",\"state\":\"" + stateName(p.state) + "\",\"since\":\"" +
+           isoTime(p.since) + "\",\"message\":" + jsonString(p.message) + ",\"identity\":";
+    if (p.identity)
+      out += "{\"firmware\":" + jsonString(p.identity->firmware) +
+             ",\"serial_number\":" + jsonString(p.identity->serialNumber) +
+             ",\"name\":" + jsonString(p.identity->name) + ",\"model\":" + jsonString(p.identity->model) +
+             ",\"calibration_date\":" + jsonString(p.identity->calibrationDate) + "}";
+    else
+      out += "null";
+    out += ",\"last\":";
+    if (p.last)
+      sampleJson(out, p, *p.last);
+    else
+      out += "null";
+    out += ",\"last_good\":" + (p.lastGood ? "\"" + isoTime(p.lastGood) + "\"" : std::string("null")) + "}";
+  }
+  return out + "]}";
+}
+
+std::string Monitor::readingsJson(uint64_t after, Millis since) const {
+  std::lock_guard lock(mutex_);
+  std::vector<std::pair<const Sample*, const Probe*>> picked;
+  for (const Probe& p : probes_)
+    p.ring.forEach([&](const Sample& s) {
+      if (s.seq > after && s.time >= since) picked.emplace_back(&s, &p);
+    });
+  std::sort(picked.begin(), picked.end(), [](const auto& a, const auto& b) { return a.first->seq < b.first->seq; });
+  std::string out = "{\"next\":" + std::to_string(nextSeq_ - 1) + ",\"readings\":[";
+  for (std::size_t i = 0; i < picked.size(); ++i) {
+    if (i) out += ",";
+    sampleJson(out, *picked[i].second, *picked[i].first);
+  }
+  return out + "]}";
+}
+
+}  // namespace velprobe::serve

@@ -1,0 +1,101 @@
+// What `velprobe serve` knows about its probes: the state of each, a bounded
+// ring of its readings, and the views served over HTTP (the Prometheus
+// exposition and the JSON of the API).
+//
+// Each probe is read by a reader process of its own (reader.h), which prints
+// one JSON line per event; ingest() takes those lines. All members are safe
+// to call from any thread.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace velprobe::serve {
+
+using Millis = int64_t;  // milliseconds since the epoch (UTC)
+
+Millis nowMillis();
+// "2026-12-07T00:28:13.857Z"
+std::string isoTime(Millis time);
+// The inverse of isoTime (milliseconds optional); nullopt when malformed.
+std::optional<Millis> parseIsoTime(std::string_view text);
+
+// One reading set, or one failed attempt to read or open the probe.
+struct Sample {
+  Millis time = 0;
+  uint64_t seq = 0;   // order of arrival over all probes, from 1
+  float values[6]{};  // battery, temperature, total field, axis 1..3; NaN when not read
+  int16_t code = 0;   // result code that spoiled the set (not 15); 0 none, -1 the reader process ended
+  uint8_t call = 0;   // index of the library call that gave `code`
+  uint8_t overRange = 0;  // bit i: values[i] withheld above the probe's field limit
+};
+
+// The last `capacity` samples of one probe, in a fixed block once full.
+class Ring {
+ public:
+  explicit Ring(std::size_t capacity);
+  void push(const Sample& sample);
+  std::size_t size() const { return items_.size(); }
+  // Oldest first.
+  template <class F>
+  void forEach(F f) const {
+    for (std::size_t i = 0; i < items_.size(); ++i) f(items_[(head_ + i) % items_.size()]);
+  }
+
+ private:
+  std::vector<Sample> items_;
+  std::size_t capacity_;
+  std::size_t head_ = 0;  // oldest, once full
+};
+
+struct Identity {
+  std::string firmware, serialNumber, name, model, calibrationDate;  // bytes as the probe sent them
+};
+
+enum class ProbeState { Starting, Reading, OverRange, InvalidValue, Down };
+
+class Monitor {
+ public:
+  Monitor(std::vector<std::string> ports, std::size_t keep);
+
+  // One line from the reader of probe `index`. Returns a line for the log when
+  // the probe's state changed (empty otherwise); throws std::invalid_argument
+  // for a line that is not the reader's.
+  std::string ingest(std::size_t index, std::string_view line);
+  // The reader process of probe `index` ended unexpectedly.
+  std::string readerLost(std::size_t index, Millis now, const std::string& why);
+
+  std::string metrics() const;  // Prometheus text format 0.0.4
+  std::string probesJson(Millis now) const;
+  // Samples with seq > after and time >= since, oldest first, and the seq to
+  // ask after next time.
+  std::string readingsJson(uint64_t after, Millis since) const;
+
+ private:
+  struct Probe {
+    std::string port;
+    std::optional<Identity> identity;
+    ProbeState state = ProbeState::Starting;
+    Millis since = 0;     // start of the state
+    std::string message;  // why it is down, for people
+    std::optional<Sample> last;
+    Millis lastGood = 0;
+    uint64_t readings = 0, overRange = 0;
+    std::map<int, uint64_t> failures;  // by result code
+    Ring ring;
+  };
+  std::string enter(Probe& probe, ProbeState state, Millis time, std::string message);
+  void sampleJson(std::string& out, const Probe& probe, const Sample& sample) const;
+
+  mutable std::mutex mutex_;
+  std::vector<Probe> probes_;
+  uint64_t nextSeq_ = 1;
+};
+
+}  // namespace velprobe::serve

@@ -1,0 +1,184 @@
+#include "serve.h"
+
+#include <signal.h>
+
+#include <CLI/CLI.hpp>
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <mutex>
+#include <set>
+#include <sstream>
+
+#include "../command_line.h"
+#include "../probe.h"
+#include "http.h"
+#include "monitor.h"
+#include "processes.h"
+#include "reader.h"
+
+#ifndef VELPROBE_CHART_JS
+#define VELPROBE_CHART_JS "/usr/share/javascript/chart.js/chart.min.js"
+#endif
+
+namespace velprobe::serve {
+
+const char* const kServeHelp = R"(
+Serves over HTTP (read-only; nothing served changes a probe):
+  /                 a live page: values, identity and state of each probe, and
+                    charts of the last hour (Chart.js from libjs-chart.js)
+  /metrics          Prometheus text format: kv210_up, kv210_probe_info,
+                    kv210_battery_volts, kv210_temperature_celsius,
+                    kv210_total_field, kv210_axis_field{axis="1".."3"},
+                    kv210_readings_total, kv210_over_range_readings_total,
+                    kv210_reading_failures_total{code}, and
+                    kv210_last_reading_timestamp_seconds; every series carries
+                    the labels port and serial. A value above the probe's field
+                    limit, and every value of a probe that is down, is left out.
+  /api/probes       state and identity of each probe, as JSON
+  /api/readings     the kept readings as JSON, named as by 'watch --json';
+                    ?since=TIME (ISO 8601 UTC or seconds since the epoch) and
+                    ?after=N (the "next" of an earlier answer) select the newer
+Each probe is read by a process of its own, so each reading is checked against
+its own probe's field limit. A probe that stops answering, or whose adapter is
+unplugged, shows as down and is opened again every few seconds. The first line
+on standard output is the address served. Ctrl-C or SIGTERM stops it; every
+port is closed.
+
+Examples:
+  velprobe serve --port /dev/ttyUSB0
+  velprobe serve -p /dev/ttyUSB0 -p /dev/ttyUSB1 --listen 0.0.0.0:9210 -i 5
+)";
+
+namespace {
+
+std::mutex logMutex;
+
+void log(const std::string& line) {
+  std::lock_guard lock(logMutex);
+  std::fprintf(stderr, "velprobe: %s\n", line.c_str());
+  std::fflush(stderr);
+}
+
+std::string readFile(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  std::ostringstream text;
+  text << file.rdbuf();
+  return file ? text.str() : std::string();
+}
+
+struct Settings {
+  std::vector<std::string> ports;
+  std::string listen = "127.0.0.1:9210";
+  std::string interval = "1";
+  std::size_t keep = 86400;
+  std::string model = "KV21";
+  std::optional<int32_t> timeoutMs;
+  bool reader = false;
+};
+
+int serve(const Settings& s, const ReaderOptions& reader, const Endpoint& endpoint) {
+  // The stop signals are taken by sigwait below; every thread started from
+  // here on inherits the block.
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&stopSignals, signal);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  ::signal(SIGPIPE, SIG_IGN);
+
+  Monitor monitor(s.ports, s.keep);
+  std::string chart = readFile(VELPROBE_CHART_JS);
+  if (chart.empty())
+    log(std::string("no charts on the page: cannot read ") + VELPROBE_CHART_JS + " (Debian package libjs-chart.js)");
+  HttpServer http(monitor, std::move(chart), static_cast<double>(reader.interval.count()) / 1000.0);
+  int port = 0;
+  try {
+    port = http.bind(endpoint);
+  } catch (const std::exception& e) {
+    log(e.what());
+    return kExitDevice;
+  }
+  std::vector<std::vector<std::string>> commands;
+  for (const auto& p : s.ports) {
+    std::vector<std::string> args = {"serve", "--reader", "--port", p, "--model", s.model, "--interval", s.interval};
+    if (s.timeoutMs) args.insert(args.end(), {"--timeout", std::to_string(*s.timeoutMs)});
+    commands.push_back(std::move(args));
+  }
+  ReaderProcesses readers(monitor, std::move(commands), log);
+  readers.start();
+  http.start();
+
+  const std::string host = endpoint.host.find(':') != std::string::npos ? "[" + endpoint.host + "]" : endpoint.host;
+  const std::string url = "http://" + host + ":" + std::to_string(port) + "/";
+  std::printf("%s\n", url.c_str());
+  std::fflush(stdout);
+  log("serving " + std::to_string(s.ports.size()) + (s.ports.size() == 1 ? " probe" : " probes") + " on " + url +
+      " (metrics at " + url + "metrics); Ctrl-C stops");
+
+  int signal = 0;
+  sigwait(&stopSignals, &signal);
+  log(std::string("stopping (") + ::strsignal(signal) + "): closing the ports");
+  http.stop();
+  readers.stop();
+  return kExitOk;
+}
+
+}  // namespace
+
+int run(int argc, char** argv) {
+  Settings s;
+  CLI::App app{"velprobe serve - KV210 probes watched from a browser and from Prometheus", "velprobe serve"};
+  app.footer(kServeHelp);
+  app.add_option("-p,--port", s.ports, "serial port of a probe; repeat it for more probes")
+      ->required()
+      ->type_name("DEVICE");
+  app.add_option("-l,--listen", s.listen, "address and TCP port to serve on; 0.0.0.0:9210 serves the network")
+      ->capture_default_str()
+      ->type_name("HOST:PORT");
+  app.add_option("-i,--interval", s.interval,
+                 "seconds from one reading set to the next, up to 3 decimals; 0: as fast as the line allows")
+      ->capture_default_str()
+      ->type_name("SECONDS");
+  app.add_option("-k,--keep", s.keep, "readings kept per probe (a day at 1 s by default)")
+      ->capture_default_str()
+      ->check(CLI::Range(std::size_t{1}, std::size_t{10'000'000}));
+  app.add_option("-m,--model", s.model, "the 4 characters the probes' model must begin with")->capture_default_str();
+  app.add_option("-t,--timeout", s.timeoutMs, "reply time-out in milliseconds (default: the library's 500)")
+      ->check(CLI::Range(1, 3600000))
+      ->type_name("MS");
+  app.add_flag("--reader", s.reader, "read one probe and print JSON lines (used by the server itself)")->group("");
+
+  ReaderOptions reader;
+  Endpoint endpoint;
+  try {
+    app.parse(argc, argv);
+    const auto interval = parseScaledDecimal(s.interval, 3, 86'400'000);
+    if (!interval)
+      throw CLI::ValidationError("--interval",
+                                 "takes seconds from 0 to 86400 with at most 3 decimals, not '" + s.interval + "'");
+    if (s.model.size() != 4 || std::any_of(s.model.begin(), s.model.end(), [](char c) { return c < 0x21 || c > 0x7E; }))
+      throw CLI::ValidationError("--model", "takes the first 4 characters of the model name, such as KV21");
+    if (std::set<std::string>(s.ports.begin(), s.ports.end()).size() != s.ports.size())
+      throw CLI::ValidationError("--port", "a port is given twice");
+    if (s.reader && s.ports.size() != 1) throw CLI::ValidationError("--reader", "reads exactly one --port");
+    try {
+      endpoint = parseEndpoint(s.listen);
+    } catch (const std::invalid_argument& e) {
+      throw CLI::ValidationError("--listen", std::string(e.what()) + ", not '" + s.listen + "'");
+    }
+    reader = {s.ports.front(), s.model, s.timeoutMs, std::chrono::milliseconds(*interval)};
+  } catch (const CLI::ParseError& e) {
+    if (e.get_exit_code() == 0) {
+      std::cout << app.help();
+      return kExitOk;
+    }
+    std::fprintf(stderr, "velprobe serve: %s\nTry 'velprobe serve --help' for more information.\n", e.what());
+    return kExitUsage;
+  }
+  if (s.reader) return runReader(reader);
+  return serve(s, reader, endpoint);
+}
+
+}  // namespace velprobe::serve

@@ -1,0 +1,23 @@
+# velprobe serve: end to end against paced simulated probes, with the real
+# Prometheus and headless Chromium, and its ring under a week of readings.
+find_program(JQ jq)
+find_program(CURL curl)
+find_program(PROMETHEUS prometheus)
+find_program(CHROMIUM chromium)
+set(serve_env VELPROBE=$<TARGET_FILE:velprobe> KV210_SIM=$<TARGET_FILE:kv210-sim> SOURCE_DIR=${PROJECT_SOURCE_DIR}
+    SANITIZED=$<BOOL:${SANITIZE}>)
+foreach(mode prometheus browser requests)
+  if((mode STREQUAL "prometheus" AND NOT PROMETHEUS) OR (mode STREQUAL "browser" AND NOT CHROMIUM) OR NOT JQ OR NOT CURL)
+    message(STATUS "velprobe serve ${mode} test needs jq, curl, prometheus and chromium: skipped")
+    continue()
+  endif()
+  add_test(NAME serve_${mode}
+           COMMAND ${CMAKE_COMMAND} -E env ${serve_env} ${CMAKE_CURRENT_SOURCE_DIR}/serve_test.sh ${mode}
+                   ${CMAKE_CURRENT_BINARY_DIR}/serve)
+  set_tests_properties(serve_${mode} PROPERTIES LABELS "cli;serve" TIMEOUT 240)
+endforeach()
+
+add_executable(serve_soak_test serve_soak_test.cpp ${PROJECT_SOURCE_DIR}/cli/src/serve/monitor.cpp)
+target_include_directories(serve_soak_test PRIVATE ${PROJECT_SOURCE_DIR}/cli/src/serve ${PROJECT_SOURCE_DIR}/tests/support)
+target_link_libraries(serve_soak_test PRIVATE velprobe_common GTest::gtest_main)
+gtest_discover_tests(serve_soak_test PROPERTIES LABELS serve TIMEOUT 300)
