@@ -69,6 +69,9 @@ macro(kv210_debian_packages)
   set(CPACK_PACKAGE_NAME kv210)
   set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
   set(CPACK_PACKAGE_CONTACT "${KV210_PACKAGE_MAINTAINER}")
+  # Each package's description starts with its own summary; CPack would put
+  # the project's in front of every one.
+  set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "")
   set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
   set(CPACK_STRIP_FILES ON)
   set(CPACK_COMPONENTS_ALL ${kv210_used_components})
@@ -139,11 +142,16 @@ for every function (start with man VEL_KV21X) and an example program.")
                       "will not depend on the one velprobe serve needs (libjs-chart.js)")
     endif()
   endif()
-  set(CPACK_COMPONENT_VELPROBE_DESCRIPTION "command-line client for KV210 field probes
+  set(CPACK_COMPONENT_VELPROBE_DESCRIPTION "command-line client and web monitor for KV210 field probes
 velprobe checks, reads and sets up a KV210 field probe on a serial port from
-the shell: the probe's identity, one reading or a series of them as text,
-CSV or JSON, and the measuring frequency, filter and automatic switch-off
-time. It works through the VEL_KV21X library.")
+the shell: the serial ports and the probes on them, the probe's identity, one
+reading or a series of them as text, CSV or JSON, and the measuring
+frequency, filter and automatic switch-off time. It works through the
+VEL_KV21X library.
+
+velprobe serve reads probes continuously and serves their readings over
+HTTP: a live page with charts, Prometheus metrics and a JSON API. The systemd
+unit velprobe-serve@.service runs it for one port.")
 
   set(CPACK_DEBIAN_PROBEADDR_PACKAGE_SECTION electronics)
   set(CPACK_COMPONENT_PROBEADDR_DESCRIPTION "set the bus address of a KV210 field probe
