@@ -49,9 +49,11 @@
  * The line after a call: a call returns only when the probe's reply is over, so
  * that no byte of it can become the next command's reply (a real line delivers
  * about one byte a millisecond). VEL_SerialNumber takes in the rest of the
- * probe's usual 33-byte reply (about 23 ms), and after a wrong reply letter
- * (4, 13) or a time-out (8) during which bytes did arrive, the rest is read and
- * dropped until the line has been quiet for 50 ms (one second at most).
+ * probe's usual 33-byte reply (about 23 ms); VEL_CreateProbe takes in the rest
+ * of a data block that paused after its first 256 bytes; and after a wrong
+ * reply letter (4, 13) or a time-out (8) during which bytes did arrive, the
+ * rest is read and dropped. Each ends once the line has been quiet for 50 ms
+ * (one second at most).
  *
  * Ports someone else holds: on Linux VEL_CreateProbe returns 7, without
  * touching the line, when the device is in exclusive mode (TIOCEXCL, as Qt

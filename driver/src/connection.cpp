@@ -48,8 +48,13 @@ extern "C" VEL_API int32_t VEL_CALL VEL_CreateProbe(const char* expectedModel, H
   if (int32_t rc = Purge(handle); rc != VEL_OK) return rc;
   const auto* query = reinterpret_cast<const uint8_t*>(protocol::kDataBlockQuery.data());
   if (!port::active().write(handle, query, protocol::kDataBlockQuery.size())) return VEL_WRITE_FAILED;
-  // The block's letter is not examined; a short block keeps the rest of the old one.
-  return ReadReply(handle, ProbeDataBlock.data(), protocol::kDataBlockSize, protocol::kDataBlockEnough);
+  // The block's letter is not examined; a short block keeps the rest of the old
+  // one, and what of it still comes is taken in, not left for the next command.
+  std::size_t received = 0;
+  const int32_t rc = ReadReply(handle, ProbeDataBlock.data(), protocol::kDataBlockSize, protocol::kDataBlockEnough,
+                               &received);
+  if (rc == VEL_OK && received < protocol::kDataBlockSize) DrainLine(handle, protocol::kDataBlockSize - received);
+  return rc;
 }
 
 extern "C" VEL_API int32_t VEL_CALL VEL_RemoveProbe(HANDLE port) {

@@ -50,13 +50,17 @@ void DrainLine(port::Handle port, std::size_t limit) noexcept {
   backend.setTimeouts(port, kCommTimeouts);
 }
 
-int32_t ReadReply(port::Handle port, uint8_t* buffer, std::size_t capacity, std::size_t enough) noexcept {
+int32_t ReadReply(port::Handle port, uint8_t* buffer, std::size_t capacity, std::size_t enough,
+                  std::size_t* complete) noexcept {
   const int64_t start = WholeSeconds();
   bool anyArrived = false;
   for (;;) {
     std::size_t received = 0;
     if (!port::active().read(port, buffer, capacity, received)) return VEL_READ_FAILED;
-    if (received >= enough) return VEL_OK;
+    if (received >= enough) {
+      if (complete) *complete = received;
+      return VEL_OK;
+    }
     anyArrived = anyArrived || received > 0;
     const double elapsed = static_cast<double>(WholeSeconds() - start);
     if (!(elapsed < ReplyTimeout)) {

@@ -48,7 +48,9 @@ int32_t ProbeTransaction(port::Handle port, const Exchange& exchange, ReplyBuffe
 // The timed read loop: reads up to `capacity` bytes into `buffer`, from its
 // start each time, until one read delivers `enough` or the whole-second
 // time-out has elapsed. A time-out after some bytes came drains the line.
-int32_t ReadReply(port::Handle port, uint8_t* buffer, std::size_t capacity, std::size_t enough) noexcept;
+// `received`, when given, gets the count of the read that completed the reply.
+int32_t ReadReply(port::Handle port, uint8_t* buffer, std::size_t capacity, std::size_t enough,
+                  std::size_t* received = nullptr) noexcept;
 
 // Reads and drops up to `limit` bytes, returning once the line has been quiet
 // for the read interval or after one second. On a real line a reply's tail is

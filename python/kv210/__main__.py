@@ -84,8 +84,11 @@ def _probe_command(options: argparse.Namespace) -> str:
             identity = probe.identity()
             if options.json:
                 return identity.to_json()
-            labels = ["Firmware", "Serial number", "Name", "Model", "Calibration date"]
-            return _lines([(label, _escaped(value), "") for label, value in zip(labels, identity.as_dict().values())])
+            # As velprobe labels them, without the NULs that pad a text at its end. The
+            # model here is the data block's; velprobe's comes from the version reply.
+            labels = ["Firmware", "Serial number", "Probe name", "Model (data block)", "Calibration date"]
+            values = identity.as_dict().values()
+            return _lines([(label, _escaped(value.rstrip("\0")), "") for label, value in zip(labels, values)])
         reading = probe.read()
         return reading.to_json() if options.json else _reading_text(reading)
 

@@ -138,7 +138,14 @@ int daemonize(int& reportFd) {
   }
   close(pipeFds[0]);
   setsid();
-  reportFd = pipeFds[1];
+  // Nothing inherited stays open: a port the starting shell holds would
+  // otherwise be held by the simulator for as long as it runs.
+  if (pipeFds[1] != 3) {
+    dup2(pipeFds[1], 3);
+    close(pipeFds[1]);
+  }
+  closefrom(4);
+  reportFd = 3;
   return -1;
 }
 

@@ -249,10 +249,13 @@ TEST(LineBetweenCalls, EveryCallGetsItsOwnReplyOnAPacedLine) {
   sim.pushFault("b", Fault{FaultKind::Garbage, '?', 0, Ms(0), Bytes(30, 'X')});
   EXPECT_EQ(VEL_ReadBattery(port, &a), VEL_WRONG_REPLY);
   EXPECT_TRUE(steps[2].ok());
-  // The next program opens at once after one that read the serial number last.
+  // The next program opens at once after one that read the serial number last,
+  // and a data block that pauses after 300 bytes is taken in whole.
   EXPECT_EQ(VEL_SerialNumber(port, text, &length), VEL_OK);
   EXPECT_EQ(VEL_RemoveProbe(port), VEL_OK);
+  sim.pushFault("P", Fault{FaultKind::Split, '?', 300, Ms(80)});
   EXPECT_EQ(VEL_CreateProbe("KV21", &port, sim.devicePath().c_str()), VEL_OK);
+  EXPECT_TRUE(steps[1].ok());
   EXPECT_EQ(VEL_RemoveProbe(port), VEL_OK);
 }
 

@@ -52,10 +52,10 @@ def run(*args):
 
 
 @pytest.mark.kv210_sim(fast=True, calibration_date="07/12/2")
-def test_command_line_prints_what_velprobe_prints(kv210_sim):
+def test_command_line_prints_identity_and_readings(kv210_sim):
     assert run("info", "--port", kv210_sim).stdout == (
-        "Firmware          1.10 07/10\nSerial number     0424K10123\nName              KV210A\n"
-        "Model             KV210A\nCalibration date  07/12/2\\x00\n")
+        "Firmware            1.10 07/10\nSerial number       0424K10123\nProbe name          KV210A\n"
+        "Model (data block)  KV210A\nCalibration date    07/12/2\n")
     assert run("-p", kv210_sim, "info", "--json").stdout == (
         '{"firmware":"1.10 07/10","serial_number":"0424K10123","name":"KV210A","model":"KV210A",'
         '"calibration_date":"07/12/2\\u0000"}\n')
