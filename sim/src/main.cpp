@@ -209,8 +209,8 @@ int main(int argc, char** argv) {
   app.add_option("--total-field", totalField, "total field; the probe sends its square")->capture_default_str();
   app.add_option("--axis", axis, "the three axis values")->delimiter(',')->expected(3)->type_name("X,Y,Z");
   app.add_option("--fault", settings.faults, "a lasting fault, COMMAND:KIND[:ARG...] (below)")
-      ->type_name("SPEC");
-  app.add_option("--fault-once", settings.faultsOnce, "a fault for the next such frame only")->type_name("SPEC");
+      ->type_name("FAULT");
+  app.add_option("--fault-once", settings.faultsOnce, "a fault for the next such frame only")->type_name("FAULT");
   app.add_flag("--verbose", settings.verbose, "log frames and replies to stderr");
 
   std::vector<std::pair<std::string, Fault>> lasting, once;

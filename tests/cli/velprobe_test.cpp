@@ -7,10 +7,13 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <filesystem>
 #include <functional>
 #include <regex>
 
 #include "child.h"
+#include "../support/other_user.h"
+
 
 namespace velprobe_test {
 namespace {
@@ -200,7 +203,9 @@ TEST_F(VelprobeTest, PortsThatCannotBeOpenedSayWhy) {
 
 TEST_F(VelprobeTest, PortWithoutPermissionPointsToTheDialoutGroup) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to run velprobe as another user";
-  const Result r = shell("setpriv --reuid=65534 --regid=65534 --clear-groups \"$VELPROBE\" -p " + port + " info");
+  const std::string velprobe = kv210::test::copyForOtherUsers(VELPROBE_PATH, {VEL_LIBRARY_PATH});
+  const Result r = shell("LD_LIBRARY_PATH=" + std::filesystem::path(velprobe).parent_path().string() +
+                         " setpriv --reuid=65534 --regid=65534 --clear-groups " + velprobe + " -p " + port + " info");
   EXPECT_EQ(r.status, 3);
   EXPECT_THAT(r.err, HasSubstr("permission denied"));
   EXPECT_THAT(r.err, HasSubstr("usermod -aG dialout"));

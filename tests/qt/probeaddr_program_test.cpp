@@ -19,6 +19,8 @@
 
 #include "VEL_KV21X.h"
 #include "kv210/simulator.h"
+#include "../support/other_user.h"
+
 
 namespace {
 
@@ -44,12 +46,13 @@ class ProbeAddrProcess {
     ::fchmod(logFd, 0666), ::close(logFd);
     int pipeFds[2];
     EXPECT_EQ(::pipe2(pipeFds, O_CLOEXEC), 0);
+    const std::string program = uid == 0 ? PROBEADDR_EXECUTABLE : kv210::test::copyForOtherUsers(PROBEADDR_EXECUTABLE);
     if ((pid_ = ::fork()) == 0) {
       ::dup2(pipeFds[0], STDIN_FILENO);
       ::setenv("QT_QPA_PLATFORM", "offscreen", 1), ::setenv("PROBEADDR_TEST_LOG", logPath_.c_str(), 1);
       ::setenv("PROBEADDR_TEST_ANSWER", answer, 1);
       if (uid != 0 && (::setgroups(0, nullptr) != 0 || ::setgid(uid) != 0 || ::setuid(uid) != 0)) ::_exit(126);
-      ::execl(PROBEADDR_EXECUTABLE, PROBEADDR_EXECUTABLE, argument.c_str(), nullptr);
+      ::execl(program.c_str(), program.c_str(), argument.c_str(), nullptr);
       ::_exit(127);
     }
     ::close(pipeFds[0]);

@@ -19,6 +19,8 @@
 
 #include "windows.h"
 
+#include "probeaddr/log_text.h"
+
 namespace probeaddr::qt {
 namespace {
 
@@ -59,27 +61,6 @@ TestHook* TestHook::instance() {
 
 TestHook::TestHook(int fd, std::string answer) : fd_(fd), answer_(std::move(answer)) { millisecondsSinceStart(); }
 
-std::string TestHook::escape(std::string_view text) {
-  std::string out;
-  for (unsigned char c : text) {
-    switch (c) {
-      case '\\': out += "\\\\"; break;
-      case '\t': out += "\\t"; break;
-      case '\r': out += "\\r"; break;
-      case '\n': out += "\\n"; break;
-      default:
-        if (c < 32 || c == 127) {
-          char hex[5];
-          std::snprintf(hex, sizeof hex, "\\x%02X", c);
-          out += hex;
-        } else {
-          out += static_cast<char>(c);
-        }
-    }
-  }
-  return out;
-}
-
 void TestHook::log(std::string_view line) {
   std::string text(line);
   text += '\n';
@@ -91,7 +72,7 @@ void TestHook::record(std::initializer_list<std::string_view> fields) {
   std::string line = std::to_string(millisecondsSinceStart());
   for (std::string_view field : fields) {
     line += '\t';
-    line += escape(field);
+    line += escapeForLog(field);
   }
   log(line);
 }

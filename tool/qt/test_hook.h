@@ -48,8 +48,6 @@ class TestHook {
   void dump();
   void flush();
 
-  static std::string escape(std::string_view text);
-
  private:
   TestHook(int fd, std::string answer);
   void readCommands();

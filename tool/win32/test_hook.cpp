@@ -4,29 +4,9 @@
 #include <string>
 
 #include "app_windows.h"
+#include "probeaddr/log_text.h"
 
 namespace probeaddr::win32 {
-namespace {
-
-std::string escaped(std::string_view text) {
-  std::string out;
-  for (const unsigned char c : text) {
-    if (c == '\\') out += "\\\\";
-    else if (c == '\t') out += "\\t";
-    else if (c == '\r') out += "\\r";
-    else if (c == '\n') out += "\\n";
-    else if (c < 32 || c == 127) {
-      char hex[5];
-      std::snprintf(hex, sizeof hex, "\\x%02X", c);
-      out += hex;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out;
-}
-
-}  // namespace
 
 TestHook* TestHook::instance() {
   static TestHook* hook = []() -> TestHook* {
@@ -44,7 +24,7 @@ TestHook::TestHook(HANDLE file) : file_(file), start_(GetTickCount()) {}
 
 void TestHook::record(std::initializer_list<std::string_view> fields) {
   std::string line = std::to_string(GetTickCount() - start_);
-  for (std::string_view field : fields) line += '\t' + escaped(field);
+  for (std::string_view field : fields) line += '\t' + escapeForLog(field);
   line += '\n';
   // One write per line, so that a reader never sees half a line.
   DWORD written = 0;
