@@ -82,18 +82,19 @@ long lockFileOwner(int fd) {
   char text[64];
   ssize_t n = ::pread(fd, text, sizeof text - 1, 0);
   if (n <= 0) return 0;
+  // Four bytes with a NUL among them are binary: a PID (below 2^24) has a
+  // zero top byte, and a PID as text has no NUL.
+  if (n == 4 && std::memchr(text, '\0', 4) != nullptr) {
+    int32_t binary;
+    std::memcpy(&binary, text, sizeof binary);
+    return binary > 0 ? binary : 0;
+  }
   text[n] = '\0';
   const char* p = text;
   while (*p == ' ') ++p;
   char* end = nullptr;
   long pid = std::strtol(p, &end, 10);
-  if (end != p && (*end == '\n' || *end == '\0')) return pid > 0 ? pid : 0;
-  if (n == 4) {
-    int32_t binary;
-    std::memcpy(&binary, text, sizeof binary);
-    return binary > 0 ? binary : 0;
-  }
-  return 0;
+  return end != p && (*end == '\n' || *end == '\0') && pid > 0 ? pid : 0;
 }
 
 // A lock file nobody holds with flock is still the claim of the process it
