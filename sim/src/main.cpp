@@ -27,7 +27,10 @@ using kv210::sim::FaultKind;
 
 constexpr const char* kFaultHelp =
     "Faults (--fault lasts, --fault-once hits the next frame of that command only;\n"
-    "both repeatable). COMMAND is v P s b t T A k f e or @I:\n"
+    "both repeatable). COMMAND is the command's letter in its frame:\n"
+    "  v version   P data block   s serial number   b battery   t temperature\n"
+    "  T total field   A axis field   k frequency   f filter   e switch-off time\n"
+    "  @I address store\n"
     "  COMMAND:silence             no reply\n"
     "  COMMAND:wrong-letter[:C]    first byte replaced by C (X)\n"
     "  COMMAND:truncate:N          only the first N bytes\n"

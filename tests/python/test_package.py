@@ -9,6 +9,7 @@ import pytest
 
 import kv210
 from kv210 import _native
+from kv210.testing import Simulator
 from kv210.values import json_number
 
 
@@ -97,3 +98,8 @@ def test_ports_come_from_sysfs_usb_adapters_first_without_placeholders(tmp_path)
         kv210.PortInfo(f"{dev}/ttyUSB0", "FTDI UART (0403:6001)", f"{dev}/serial/by-id/usb-FTDI_UART_A1-if00-port0",
                        usb=True),
         kv210.PortInfo(f"{dev}/ttyS2", "pnp serial port"), kv210.PortInfo(f"{dev}/ttyS10", "pnp serial port")]
+
+
+def test_an_unknown_simulator_option_is_told_the_valid_ones():
+    with pytest.raises(TypeError, match=r"unknown simulator options: temperature; .* temperature_raw, "):
+        Simulator(temperature=20)
