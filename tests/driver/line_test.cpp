@@ -18,7 +18,7 @@
 
 #include "../support/process_stats.h"
 #include "probe_fixture.h"
-#include "transaction.h"
+#include "exports.h"
 
 namespace kv210::test {
 namespace {
