@@ -457,7 +457,7 @@ std::string permissionText(const Access& access) {
            access.group + " " + userName(::getuid()) + ", then log in again";
   if (access.othersPseudoTerminal)
     return "no permission: it belongs to a program of another user (" + access.owner + "); only " + access.owner +
-           " and root may open it";
+           (access.owner == "root" ? "" : " and root") + " may open it";
   return "no permission; only " + access.owner + " may open it";
 }
 
