@@ -1,9 +1,11 @@
 // Opening, the line, the reply time-out, ports held by others, and the line
 // between calls, against a simulated probe on a pty.
 #include <fcntl.h>
+#include <grp.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -154,49 +156,123 @@ TEST_F(ProbeTest, ReplyTimeoutCountsWholeSeconds) {
   }
 }
 
-// Lock files of other programs, in the formats in use: a running process's
-// keeps the port (and stays), a dead one's is taken over.
-TEST_F(ProbeTest, LockFilesOfRunningProcessesKeepThePort) {
+// VEL_CreateProbe's code on `device` in a child process running as `uid`
+// (0: as the test runs); the port is closed again.
+int32_t OpenAs(uid_t uid, const std::string& device) {
+  const pid_t child = ::fork();
+  if (child == 0) {
+    if (uid != 0 && (::setgroups(0, nullptr) != 0 || ::setresgid(uid, uid, uid) != 0 || ::setresuid(uid, uid, uid) != 0))
+      ::_exit(100);
+    HANDLE h = INVALID_HANDLE_VALUE;
+    const int32_t rc = VEL_CreateProbe("KV21", &h, device.c_str());
+    if (h != INVALID_HANDLE_VALUE) VEL_RemoveProbe(h);
+    ::_exit(rc);
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// A process of `uid` that holds `device` open (with the library when
+// `library`) until it is killed; its PID.
+pid_t HolderAs(uid_t uid, const std::string& device, bool library) {
+  int ready[2];
+  if (::pipe(ready) != 0) return -1;
+  const pid_t child = ::fork();
+  if (child == 0) {
+    // Without the simulator's master (its far end) that came with the fork.
+    if (::dup2(ready[1], 3) != 3 || ::close_range(4, ~0U, 0) != 0) ::_exit(1);
+    ready[1] = 3;
+    if (uid != 0 && (::setgroups(0, nullptr) != 0 || ::setresgid(uid, uid, uid) != 0 || ::setresuid(uid, uid, uid) != 0))
+      ::_exit(100);
+    ::prctl(PR_SET_DUMPABLE, 1);  // its /proc entries its user's, as a program that user started has them
+    HANDLE h = INVALID_HANDLE_VALUE;
+    const bool held = library ? VEL_CreateProbe("KV21", &h, device.c_str()) == VEL_OK
+                              : ::open(device.c_str(), O_RDWR | O_NOCTTY) >= 0;
+    if (::write(ready[1], &held, 1) != 1 || !held) ::_exit(1);
+    ::pause();
+    ::_exit(0);
+  }
+  bool held = false;
+  ::close(ready[1]);
+  if (::read(ready[0], &held, 1) != 1 || !held) ::kill(child, SIGKILL), ::waitpid(child, nullptr, 0);
+  ::close(ready[0]);
+  return held ? child : -1;
+}
+
+void Kill(pid_t pid) {
+  ::kill(pid, SIGKILL);
+  ::waitpid(pid, nullptr, 0);
+}
+
+// Someone else holds the port, or left it behind: each case as root and as a
+// user who is not root (whose lock files go to the sticky /run/lock beside
+// root's, and who cannot tell whether another user's process lives but by
+// EPERM). A live lock stays in every format and in every lock directory; a
+// dead one is taken over, or passed by where it may not be removed; a
+// holder killed on a pseudo-terminal leaves nothing that keeps the port.
+TEST(Holders, LockFilesAndHoldersAsRootAndAsAnotherUser) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as another user too";
+  sim::Simulator sim;
+  ASSERT_EQ(::chmod(sim.ptsPath().c_str(), 0666), 0);
+  const std::string device = sim.devicePath(), lock = lockFileFor(device);
+  const std::string other = "/tmp/" + std::filesystem::path(lock).filename().string();
   pid_t dead = fork();
   if (dead == 0) _exit(0);
-  ASSERT_GT(dead, 0);
   waitpid(dead, nullptr, 0);
-  const pid_t live = getppid();
-  auto ascii = [](pid_t pid) { char b[16]; std::snprintf(b, sizeof b, "%10d\n", pid); return std::string(b); };
+  const pid_t live = getpid();  // another user's for the user who is not root
+  auto text = [](const char* format, pid_t pid) { char b[32]; std::snprintf(b, sizeof b, format, pid); return std::string(b); };
   auto binary = [](pid_t pid) { int32_t p = pid; return std::string(reinterpret_cast<char*>(&p), 4); };
-  struct Case { const char* format; std::string content; int32_t rc; } cases[] = {
-      {"UUCP, live", ascii(live), VEL_ACCESS_DENIED},
-      {"Qt, live", std::to_string(live) + "\nminicom\nhost\n", VEL_ACCESS_DENIED},
-      {"binary, live", binary(live), VEL_ACCESS_DENIED},
-      {"UUCP, dead", ascii(dead), VEL_OK},
-      {"Qt, dead", std::to_string(dead) + "\nminicom\nhost\n", VEL_OK},
+  auto write = [](const std::string& path, const std::string& content) {
+    std::ofstream(path, std::ios::binary) << content;
+    ::chmod(path.c_str(), 0644);
   };
-  const std::string lock = lockFileFor(sim.devicePath());
-  for (const auto& c : cases) {
-    std::ofstream(lock) << c.content;
-    HANDLE h = INVALID_HANDLE_VALUE;
-    EXPECT_EQ(VEL_CreateProbe("KV21", &h, sim.devicePath().c_str()), c.rc) << c.format;
-    if (h != INVALID_HANDLE_VALUE) VEL_RemoveProbe(h);
-    EXPECT_EQ(std::filesystem::exists(lock), c.rc != VEL_OK) << c.format;
-    std::filesystem::remove(lock);
+  int flocked = -1;
+  pid_t holder = -1;
+  struct Case {
+    const char* what;
+    std::function<void(uid_t)> setUp;
+    int32_t rc;
+    bool lockStays;  // a held lock is never removed; a stale one written by root: where it may not be
+  } cases[] = {
+      {"UUCP, live, right-aligned", [&](uid_t) { write(lock, text("%10d\n", live)); }, VEL_ACCESS_DENIED, true},
+      {"UUCP, live, left-aligned", [&](uid_t) { write(lock, text("%-10d\n", live)); }, VEL_ACCESS_DENIED, true},
+      {"UUCP, live, bare", [&](uid_t) { write(lock, text("%d", live)); }, VEL_ACCESS_DENIED, true},
+      {"Qt, live", [&](uid_t) { write(lock, text("%d\nminicom\nhost\n", live)); }, VEL_ACCESS_DENIED, true},
+      {"binary, live", [&](uid_t) { write(lock, binary(live)); }, VEL_ACCESS_DENIED, true},
+      {"live, in another lock directory", [&](uid_t) { write(other, text("%10d\n", live)); }, VEL_ACCESS_DENIED, true},
+      {"cannot be read", [&](uid_t) { write(lock, "locked by me\n"); }, VEL_ACCESS_DENIED, true},
+      {"held with flock", [&](uid_t) {
+         write(lock, "");
+         flocked = ::open(lock.c_str(), O_RDONLY);
+         ::flock(flocked, LOCK_EX);
+       }, VEL_ACCESS_DENIED, true},
+      {"UUCP, dead", [&](uid_t) { write(lock, text("%10d\n", dead)); }, VEL_OK, true},
+      {"left-aligned, dead", [&](uid_t) { write(lock, text("%-10d\n", dead)); }, VEL_OK, true},
+      {"Qt, dead", [&](uid_t) { write(lock, text("%d\nminicom\nhost\n", dead)); }, VEL_OK, true},
+      {"empty", [&](uid_t) { write(lock, ""); }, VEL_OK, true},
+      {"a process of the same user with it open", [&](uid_t uid) { holder = HolderAs(uid, device, false); },
+       VEL_ACCESS_DENIED, false},
+      {"the library, killed while it held it", [&](uid_t uid) { Kill(HolderAs(uid, device, true)); }, VEL_OK, false},
+  };
+  for (uid_t uid : {uid_t{0}, uid_t{65534}}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(c.what) + (uid ? " (not root)" : " (root)"));
+      c.setUp(uid);
+      EXPECT_EQ(OpenAs(uid, device), c.rc);
+      // Root's stale lock in the sticky /run/lock stays where another user may not remove it.
+      const bool rootsStale = c.rc == VEL_OK && c.lockStays;
+      EXPECT_EQ(std::filesystem::exists(lock) || std::filesystem::exists(other), rootsStale ? uid != 0 : c.lockStays);
+      if (holder > 0) Kill(std::exchange(holder, -1));
+      if (flocked >= 0) ::close(std::exchange(flocked, -1));
+      std::filesystem::remove(lock);
+      std::filesystem::remove(other);
+    }
   }
-  // A lock file held with flock is busy whatever it says; once let go it is stale.
-  int fd = ::open(lock.c_str(), O_RDWR | O_CREAT | O_EXCL, 0644);
-  ASSERT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
-  EXPECT_EQ(VEL_CreateProbe("KV21", &port, sim.devicePath().c_str()), VEL_ACCESS_DENIED);
-  ::close(fd);
-  openProbe();
-  // Held now: by this library within the process, and for other programs.
-  HANDLE second = nullptr;
-  EXPECT_EQ(VEL_CreateProbe("KV21", &second, sim.devicePath().c_str()), VEL_ACCESS_DENIED);
-  fd = ::open(lock.c_str(), O_RDONLY);
-  EXPECT_NE(::flock(fd, LOCK_EX | LOCK_NB), 0);
-  ::close(fd);
 }
 
 // Holders that take no lock: another process that simply has the device open
-// (even as root, the tests' usual user). Exclusive mode left on a pty by a
-// holder that died is not a holder.
+// (root's too, as root). Exclusive mode left on a pty is no holder.
 TEST(Holders, OtherOpenersKeepThePortAStaleExclusiveModeDoesNot) {
   sim::Simulator sim;
   HANDLE h = INVALID_HANDLE_VALUE;
@@ -214,6 +290,14 @@ TEST(Holders, OtherOpenersKeepThePortAStaleExclusiveModeDoesNot) {
   ::pclose(holder);
   EXPECT_EQ(VEL_CreateProbe("KV21", &h, sim.devicePath().c_str()), VEL_OK);
   EXPECT_EQ(VEL_RemoveProbe(h), VEL_OK);
+  // Held now: by this library within the process, and for other programs.
+  ASSERT_EQ(VEL_CreateProbe("KV21", &h, sim.devicePath().c_str()), VEL_OK);
+  HANDLE second = nullptr;
+  EXPECT_EQ(VEL_CreateProbe("KV21", &second, sim.devicePath().c_str()), VEL_ACCESS_DENIED);
+  fd = ::open(lockFileFor(sim.devicePath()).c_str(), O_RDONLY);
+  EXPECT_NE(::flock(fd, LOCK_EX | LOCK_NB), 0);
+  ::close(fd);
+  VEL_RemoveProbe(h);
 }
 
 // On a paced line the serial reply goes on for 22 bytes after the 11 the
