@@ -2,6 +2,7 @@
 // and event pump, over the two windows and the serial-port object.
 #pragma once
 
+#include <functional>
 #include <memory>
 
 #include "probeaddr/controls.h"
@@ -34,12 +35,14 @@ class QtControls final : public Controls {
   void closeMainWindow() override;
   void closeProgressWindow() override;
 
+  // The main window until it is closed, else null.
   SetAddGuiWindow* mainWindow() const { return main_; }
-  // The progress window; created the first time it is asked for.
-  ProgressWindow* progressWindow();
+  // Called with the progress window when it has been made.
+  std::function<void(ProgressWindow*)> onProgressWindow;
 
  private:
-  void logProgress();
+  // The progress window, made the first time it is asked for; null once closed.
+  ProgressWindow* progressWindow();
 
   SetAddGuiWindow* main_;
   std::unique_ptr<ProgressWindow> progress_;
@@ -48,12 +51,12 @@ class QtControls final : public Controls {
 
 class QtMessageBoxes final : public MessageBoxes {
  public:
-  explicit QtMessageBoxes(QtControls& controls) : controls_(controls) {}
+  explicit QtMessageBoxes(const QtControls& controls) : controls_(controls) {}
   MessageAnswer show(const std::string& text, const std::string& title, MessageIcon icon,
                      MessageButtons buttons) override;
 
  private:
-  QtControls& controls_;
+  const QtControls& controls_;
 };
 
 // Pumping delivers what is pending; waiting sleeps in the event dispatcher

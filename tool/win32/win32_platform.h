@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <memory>
 
 #include "app_windows.h"
@@ -38,11 +39,12 @@ class Win32Controls final : public Controls {
 
   // The main window while it is open, else null.
   HWND mainWindow() const { return main_.hwnd(); }
+  // Called with the progress window when it has been made.
+  std::function<void(const ProgressWindow&)> onProgressWindow;
 
  private:
   // The progress window, created the first time it is asked for; null once closed.
   ProgressWindow* progressWindow();
-  void recordProgress();
 
   SetAddGuiWindow& main_;
   HINSTANCE instance_;
@@ -74,6 +76,8 @@ class Win32EventPump final : public EventPump {
   void waitForEvents(TimePoint deadline, bool wakeOnPortInput) override;
   // Delivers one message, with the main window's dialog keys.
   void dispatch(MSG& message);
+  // Called after each message delivered.
+  std::function<void()> afterMessage;
 
  private:
   SetAddGuiWindow& main_;
