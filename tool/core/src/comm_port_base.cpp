@@ -3,24 +3,12 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
-#include <charconv>
+#include <cstdio>
+#include <iterator>
 #include <limits>
 
 namespace probeaddr {
 namespace {
-
-std::string_view trim(std::string_view text) {
-  while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
-  while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
-  return text;
-}
-
-std::optional<int> wholeNumber(std::string_view text) {
-  int value = 0;
-  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (ec != std::errc() || end != text.data() + text.size() || text.empty()) return std::nullopt;
-  return value;
-}
 
 const char* describe(PortLoss how) {
   return std::array{"the device was removed", "the line was hung up", "the device failed"}[static_cast<int>(how)];
@@ -29,37 +17,22 @@ const char* describe(PortLoss how) {
 }  // namespace
 
 std::optional<LineSettings> parseSettings(std::string_view text) {
-  std::array<std::string_view, 4> fields;
-  std::size_t count = 0;
-  while (count < fields.size()) {
-    const std::size_t comma = text.find(',');
-    fields[count++] = trim(text.substr(0, comma));
-    if (comma == std::string_view::npos) break;
-    text.remove_prefix(comma + 1);
-    if (count == fields.size()) return std::nullopt;  // a fifth field
-  }
-  if (count != fields.size()) return std::nullopt;
-
+  constexpr int kRates[] = {110,   300,   600,   1200,  2400,   4800,   9600,   14400,
+                            19200, 28800, 38400, 56000, 57600, 115200, 128000, 256000};
   LineSettings settings;
-  constexpr std::array<int, 16> kRates = {110,   300,   600,   1200,  2400,   4800,   9600,   14400,
-                                          19200, 28800, 38400, 56000, 57600, 115200, 128000, 256000};
-  const auto baud = wholeNumber(fields[0]);
-  if (!baud || std::find(kRates.begin(), kRates.end(), *baud) == kRates.end()) return std::nullopt;
-  settings.baud = *baud;
-
-  if (fields[1].size() != 1 || std::string_view("neoms").find(static_cast<char>(std::tolower(
-                                   static_cast<unsigned char>(fields[1][0])))) == std::string_view::npos)
+  char parity = 0, stop[4] = "", extra = 0;
+  const std::string fields(text);
+  if (std::sscanf(fields.c_str(), " %d , %c , %d , %3[0-9.] %c", &settings.baud, &parity, &settings.dataBits, stop,
+                  &extra) != 4)
     return std::nullopt;
-  settings.parity = static_cast<Parity>(std::tolower(static_cast<unsigned char>(fields[1][0])));
-
-  const auto data = wholeNumber(fields[2]);
-  if (!data || *data < 5 || *data > 8) return std::nullopt;
-  settings.dataBits = *data;
-
-  if (fields[3] == "1") settings.stopBitsTimesTwo = 2;
-  else if (fields[3] == "1.5") settings.stopBitsTimesTwo = 3;
-  else if (fields[3] == "2") settings.stopBitsTimesTwo = 4;
-  else return std::nullopt;
+  parity = static_cast<char>(std::tolower(static_cast<unsigned char>(parity)));
+  const std::string_view stopBits = stop;
+  if (std::find(std::begin(kRates), std::end(kRates), settings.baud) == std::end(kRates) ||
+      std::string_view("neoms").find(parity) == std::string_view::npos || settings.dataBits < 5 ||
+      settings.dataBits > 8 || (stopBits != "1" && stopBits != "1.5" && stopBits != "2"))
+    return std::nullopt;
+  settings.parity = static_cast<Parity>(parity);
+  settings.stopBitsTimesTwo = stopBits == "1" ? 2 : stopBits == "2" ? 4 : 3;
   return settings;
 }
 
