@@ -51,17 +51,16 @@ void runProbeAddr(std::vector<std::string> arguments) {
   // Made once and kept to the end of the process.
   auto* window = new SetAddGuiWindow;
   auto* port = new QtCommPort;
-  auto* controls = new QtControls(window);
-  auto* messages = new QtMessageBoxes(*controls);
+  auto* windows = new QtWindows(window);
   auto* pump = new QtEventPump(*port);
   auto* clock = new SteadyClock;
   if (TestLog* log = TestLog::instance()) {
     auto* driver = new TestDriver(*log, *window);
-    controls->onProgressWindow = [driver](ProgressWindow* progress) { driver->setProgressWindow(progress); };
+    windows->onProgressWindow = [driver](ProgressWindow* progress) { driver->setProgressWindow(progress); };
   }
   closeOnTerminationSignals(window);
 
-  runProgram({*port, *controls, *messages, *pump, *clock, window->events,
+  runProgram({*port, *windows, *windows, *pump, *clock, window->events,
               [window] {
                 window->centreOnScreen();
                 window->show();

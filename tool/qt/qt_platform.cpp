@@ -20,10 +20,10 @@ QString latin1(const std::string& text) {
 
 }  // namespace
 
-QtControls::QtControls(SetAddGuiWindow* main) : main_(main) {}
-QtControls::~QtControls() = default;
+QtWindows::QtWindows(SetAddGuiWindow* main) : main_(main) {}
+QtWindows::~QtWindows() = default;
 
-ProgressWindow* QtControls::progressWindow() {
+ProgressWindow* QtWindows::progressWindow() {
   if (progressClosed_) return nullptr;
   if (!progress_) {
     progress_ = std::make_unique<ProgressWindow>();
@@ -32,67 +32,67 @@ ProgressWindow* QtControls::progressWindow() {
   return progress_.get();
 }
 
-void QtControls::setCaption(ValueLabel label, const std::string& caption) {
+void QtWindows::setCaption(ValueLabel label, const std::string& caption) {
   if (main_) main_->label(form::controlOf(label))->setText(latin1(caption));
 }
 
-std::string QtControls::addressText() {
+std::string QtWindows::addressText() {
   return main_ ? main_->addressBox()->text().toLatin1().toStdString() : std::string();
 }
 
-void QtControls::setAddressText(const std::string& text) {
+void QtWindows::setAddressText(const std::string& text) {
   if (main_) main_->addressBox()->setText(latin1(text));
 }
 
-void QtControls::focusAddress() {
+void QtWindows::focusAddress() {
   if (main_) main_->addressBox()->setFocus(Qt::OtherFocusReason);
 }
 
-void QtControls::selectAddressText(int start, int length) {
+void QtWindows::selectAddressText(int start, int length) {
   if (main_) main_->addressBox()->setSelection(start, length);
 }
 
-void QtControls::disableAddressBox() {
+void QtWindows::disableAddressBox() {
   if (main_) main_->addressBox()->setEnabled(false);
 }
 
-void QtControls::disableAddressFrame() {
+void QtWindows::disableAddressFrame() {
   if (main_) main_->control(form::Control::FRAddress)->setEnabled(false);
 }
 
-void QtControls::disableWriteButton() {
+void QtWindows::disableWriteButton() {
   if (main_) main_->control(form::Control::CBWrite)->setEnabled(false);
 }
 
-void QtControls::showProgressWindow() {
+void QtWindows::showProgressWindow() {
   if (ProgressWindow* window = progressWindow()) window->showCentredOn(main_);
 }
 
-void QtControls::hideProgressWindow() {
+void QtWindows::hideProgressWindow() {
   if (progress_) progress_->hide();
 }
 
-void QtControls::setProgressMaximum(int maximum) {
+void QtWindows::setProgressMaximum(int maximum) {
   if (ProgressWindow* window = progressWindow()) window->bar()->setMaximum(maximum);
 }
 
-void QtControls::setProgressValue(int value) {
+void QtWindows::setProgressValue(int value) {
   if (ProgressWindow* window = progressWindow()) window->bar()->setValue(value);
 }
 
-void QtControls::closeMainWindow() {
+void QtWindows::closeMainWindow() {
   if (!main_) return;
   SetAddGuiWindow* window = main_;
   main_ = nullptr;   // the reference is cleared; the window object lives on with the program
   window->close();  // runs the unload handler, which returns at once while unloading
 }
 
-void QtControls::closeProgressWindow() {
+void QtWindows::closeProgressWindow() {
   if (progress_) progress_->close();
   progressClosed_ = true;
 }
 
-MessageAnswer QtMessageBoxes::show(const std::string& text, const std::string& title, MessageIcon icon,
+MessageAnswer QtWindows::show(const std::string& text, const std::string& title, MessageIcon icon,
                                    MessageButtons buttons) {
   const bool yesNo = buttons == MessageButtons::YesNo;
   QMessageBox::Icon qtIcon = QMessageBox::Information;
@@ -101,7 +101,7 @@ MessageAnswer QtMessageBoxes::show(const std::string& text, const std::string& t
   // A carriage return starts a new line.
   QString shown = latin1(text);
   shown.replace(QLatin1String("\r\n"), QLatin1String("\n")).replace(QLatin1Char('\r'), QLatin1Char('\n'));
-  QWidget* owner = controls_.mainWindow();
+  QWidget* owner = main_;
   if (owner && !owner->isVisible()) owner = nullptr;
   QMessageBox box(qtIcon, latin1(title), shown, yesNo ? QMessageBox::Yes | QMessageBox::No : QMessageBox::Ok, owner);
   box.setTextFormat(Qt::PlainText);

@@ -1,5 +1,5 @@
-// The Qt side of what ProbeAddr's logic runs on: its controls, message boxes
-// and event pump, over the two windows and the serial-port object.
+// The Qt side of what ProbeAddr's logic runs on: the two windows as its
+// controls and message boxes, and the event pump.
 #pragma once
 
 #include <functional>
@@ -15,10 +15,11 @@ class ProgressWindow;
 class QtCommPort;
 class SetAddGuiWindow;
 
-class QtControls final : public Controls {
+// Message boxes are owned by the main window while it is shown.
+class QtWindows final : public Controls, public MessageBoxes {
  public:
-  explicit QtControls(SetAddGuiWindow* main);
-  ~QtControls() override;
+  explicit QtWindows(SetAddGuiWindow* main);
+  ~QtWindows() override;
 
   void setCaption(ValueLabel label, const std::string& caption) override;
   std::string addressText() override;
@@ -34,9 +35,9 @@ class QtControls final : public Controls {
   void setProgressValue(int value) override;
   void closeMainWindow() override;
   void closeProgressWindow() override;
+  MessageAnswer show(const std::string& text, const std::string& title, MessageIcon icon,
+                     MessageButtons buttons) override;
 
-  // The main window until it is closed, else null.
-  SetAddGuiWindow* mainWindow() const { return main_; }
   // Called with the progress window when it has been made.
   std::function<void(ProgressWindow*)> onProgressWindow;
 
@@ -47,16 +48,6 @@ class QtControls final : public Controls {
   SetAddGuiWindow* main_;
   std::unique_ptr<ProgressWindow> progress_;
   bool progressClosed_ = false;
-};
-
-class QtMessageBoxes final : public MessageBoxes {
- public:
-  explicit QtMessageBoxes(const QtControls& controls) : controls_(controls) {}
-  MessageAnswer show(const std::string& text, const std::string& title, MessageIcon icon,
-                     MessageButtons buttons) override;
-
- private:
-  const QtControls& controls_;
 };
 
 // Pumping delivers what is pending; waiting sleeps in the event dispatcher

@@ -20,16 +20,15 @@ void runProbeAddr(HINSTANCE instance, std::vector<std::string> arguments) {
     ExitProcess(1);
   }
   auto* port = new Win32CommPort(*clock);
-  auto* controls = new Win32Controls(*window, instance, dpi);
-  auto* messages = new Win32MessageBoxes(*controls);
+  auto* windows = new Win32Windows(*window, instance, dpi);
   auto* pump = new Win32EventPump(*window, *port, *clock);
   TestLog* log = TestLog::instance();
   if (log) {
-    controls->onProgressWindow = [log](const ProgressWindow& progress) { recordLayout(*log, progress); };
+    windows->onProgressWindow = [log](const ProgressWindow& progress) { recordLayout(*log, progress); };
     pump->afterMessage = [focus = new FocusLog(*log, *window)] { focus->look(); };
   }
 
-  runProgram({*port, *controls, *messages, *pump, *clock, window->events,
+  runProgram({*port, *windows, *windows, *pump, *clock, window->events,
               [window, log] {
                 window->showCentred();
                 if (log) recordLayout(*log, *window);

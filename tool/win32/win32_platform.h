@@ -17,10 +17,12 @@ namespace probeaddr::win32 {
 
 class Win32CommPort;
 
-class Win32Controls final : public Controls {
+// Message boxes are MessageBoxA's, owned by the main window while it is
+// shown, so that each is modal to it.
+class Win32Windows final : public Controls, public MessageBoxes {
  public:
-  Win32Controls(SetAddGuiWindow& main, HINSTANCE instance, int dpi);
-  ~Win32Controls() override;
+  Win32Windows(SetAddGuiWindow& main, HINSTANCE instance, int dpi);
+  ~Win32Windows() override;
 
   void setCaption(ValueLabel label, const std::string& caption) override;
   std::string addressText() override;
@@ -36,9 +38,9 @@ class Win32Controls final : public Controls {
   void setProgressValue(int value) override;
   void closeMainWindow() override;
   void closeProgressWindow() override;
+  MessageAnswer show(const std::string& text, const std::string& title, MessageIcon icon,
+                     MessageButtons buttons) override;
 
-  // The main window while it is open, else null.
-  HWND mainWindow() const { return main_.hwnd(); }
   // Called with the progress window when it has been made.
   std::function<void(const ProgressWindow&)> onProgressWindow;
 
@@ -51,18 +53,6 @@ class Win32Controls final : public Controls {
   int dpi_;
   std::unique_ptr<ProgressWindow> progress_;
   bool progressClosed_ = false;
-};
-
-// MessageBoxA with the title, icon and buttons asked for; owned by the main
-// window while it is shown, so that the box is modal to it.
-class Win32MessageBoxes final : public MessageBoxes {
- public:
-  explicit Win32MessageBoxes(const Win32Controls& controls) : controls_(controls) {}
-  MessageAnswer show(const std::string& text, const std::string& title, MessageIcon icon,
-                     MessageButtons buttons) override;
-
- private:
-  const Win32Controls& controls_;
 };
 
 // Pumping delivers what is waiting in the thread's message queue; waiting
