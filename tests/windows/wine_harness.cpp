@@ -213,13 +213,23 @@ void Keys(const std::string& caption, const std::string& keys) {
   ASSERT_EQ(std::system(("xdotool " + keys).c_str()), 0) << keys;
 }
 
-// Answers the message box with this title by Enter, again if it did not take.
+// Answers the next message box with this title by Enter, again if it did not take.
 bool Answer(const Wine& program, const std::string& title) {
+  auto answers = [&] {
+    const Strings lines = program.Lines();
+    return std::count(lines.begin(), lines.end(), "answer\tOk");
+  };
+  const auto before = answers();
   for (int attempt = 0; attempt < 5; ++attempt) {
     Keys(title, "key Return");
-    if (program.WaitFor("answer\tOk", 2s)) return true;
+    if (Poll(2s, [&] { return answers() > before; })) return true;
   }
   return false;
+}
+
+// Waits for the box, then answers it.
+bool Shown(const Wine& program, const std::string& title, const std::string& icon, const std::string& text) {
+  return program.WaitFor("message\t" + title + "\t" + icon + "\tOk\t" + text) && Answer(program, title);
 }
 
 // Both windows as designed (twips / 15 at 96 dpi): parent, left, top, width,
@@ -253,47 +263,53 @@ double CpuSeconds(pid_t pid) {
   return double(user + system) / double(sysconf(_SC_CLK_TCK));
 }
 
-TEST_P(OnWine, ProbeAddrIdentifiesTheProbeWritesAnAddressByEnterAndLeavesByItsAccessKey) {
+TEST_P(OnWine, ProbeAddrIdentifiesTheProbeWritesAddressesByEnterAndAltWAndLeavesByAltE) {
   auto sim = Probe();
   Wine program(Exe("PROBEADDR_EXE", GetParam()), {"COM=5"});
   ASSERT_TRUE(program.WaitFor("window\tfrmPBar\thidden"));
   for (const char* line : kIdentified) EXPECT_TRUE(program.WaitFor(line, 0ms)) << line;
   EXPECT_EQ(Received(*sim).substr(0, 18), "#00?v*#00?s*#00?P*");
 
+  // Right after identification (the data block's tail still at the port),
+  // a store the probe refuses: judged on its own reply.
   const std::string main = "VEL KV210 Series - Set Address";
-  if (GetParam() == 64 && !Env("KV210_SCREENSHOT").empty()) {
-    Keys(main, "sleep 0.5");  // up and drawn
-    EXPECT_EQ(std::system(("import -window \"$(xdotool search --onlyvisible --name '^" + main + "$')\" '" +
-                           Env("KV210_SCREENSHOT") + "'").c_str()), 0);
-  }
-  if (GetParam() == 64) {  // polling a connected probe costs next to nothing
-    const double before = CpuSeconds(Wine::ProbeAddrPid());
-    std::this_thread::sleep_for(30s);
-    EXPECT_LT((CpuSeconds(Wine::ProbeAddrPid()) - before) / 30, 0.01);
-  }
+  sim->pushFault("@I", Faulty(FaultKind::StoreError));
+  for (const char* keys : {"key Tab", "type 3", "key Return"}) Keys(main, keys);
+  EXPECT_TRUE(Shown(program, "Warning", "Exclamation", "Error occurred in storing mode, try again."));
 
-  // The focus cycles CBExit (where it starts), TBAddress, CBWrite; Tab into
+  // The focus cycles CBExit (where it started), TBAddress, CBWrite; Tab into
   // the box selects its text, which typing replaces.
-  Keys(main, "key Tab Tab Tab Tab");
+  Keys(main, "key Tab Tab Tab");
   Strings focus;
   EXPECT_TRUE(Poll(5s, [&] {
     focus.clear();
     for (const auto& line : program.Lines())
       if (line.rfind("focus\t", 0) == 0) focus.push_back(line.substr(6));
-    return focus.size() >= 5 && Strings(focus.end() - 5, focus.end()) ==
-                                    Strings{"CBExit", "TBAddress", "CBWrite", "CBExit", "TBAddress"};
+    return focus.size() >= 4 && focus.front() == "CBExit" &&
+           Strings(focus.end() - 3, focus.end()) == Strings{"CBWrite", "CBExit", "TBAddress"};
   })) << ::testing::PrintToString(focus);
-  Keys(main, "type 5");
-  // Enter while the cycle rests: half a second after a poll (or with none
-  // coming), as a step that a write runs nested in moves the cycle on past the
-  // write's own poll.
-  const std::size_t before = Received(*sim).size();
-  Poll(6s, [&] { return Received(*sim).size() > before; });
-  std::this_thread::sleep_for(500ms);
-  Keys(main, "key Return");
-  EXPECT_TRUE(program.WaitFor("message\tWarning\tInformation\tOk\tNew Address is '05'."));
-  ASSERT_TRUE(Answer(program, "Warning"));
-  ASSERT_TRUE(Poll(5s, [&] { return Received(*sim).find("#05?s*") != std::string::npos; })) << Received(*sim);
+  // Enter and Alt+W whenever they come, amid a poll or not: each address is
+  // read back (a store read amid a reply confirms nothing).
+  for (const auto& [keys, address] : {std::pair{"key Return", "05"}, std::pair{"key alt+w", "07"}}) {
+    if (address == std::string("07")) Keys(main, "key Tab Tab Tab");
+    Keys(main, "type " + std::string(address + 1));
+    Keys(main, keys);
+    if (program.WaitFor("message\tWarning\tInformation\tOk\tNew Address is '" + std::string(address) + "'.", 2s))
+      ASSERT_TRUE(Answer(program, "Warning"));
+    EXPECT_TRUE(Poll(8s, [&] { return Received(*sim).find("#" + std::string(address) + "?s*") != std::string::npos; }))
+        << Received(*sim);
+  }
+
+  if (GetParam() == 64 && !Env("KV210_SCREENSHOT").empty()) {
+    Keys(main, "sleep 0.5");  // up and drawn
+    EXPECT_EQ(std::system(("import -window \"$(xdotool search --onlyvisible --name '^" + main + "$')\" '" +
+                           Env("KV210_SCREENSHOT") + "'").c_str()), 0);
+  }
+  if (GetParam() == 64) {  // polling a probe that answers costs next to nothing
+    const double before = CpuSeconds(Wine::ProbeAddrPid());
+    std::this_thread::sleep_for(30s);
+    EXPECT_LT((CpuSeconds(Wine::ProbeAddrPid()) - before) / 30, 0.01);
+  }
 
   Keys(main, GetParam() == 64 ? "key alt+e" : "key alt+F4");  // Exit's access key, or the window's close
   EXPECT_EQ(program.WaitForExit(), 0);
@@ -307,16 +323,49 @@ TEST_P(OnWine, ProbeAddrIdentifiesTheProbeWritesAnAddressByEnterAndLeavesByItsAc
     return all == Received(*sim);
   })) << Received(*sim);
   EXPECT_EQ(all.find("#00?P*", all.find("#00?P*") + 1), std::string::npos);
-  EXPECT_NE(all.find("#00@c*#00@I05*#05?s*"), std::string::npos) << all;
+  for (const char* store : {"#00@c*#00@I03*", "#00@c*#00@I05*", "#00@c*#00@I07*"})
+    EXPECT_NE(all.find(store), std::string::npos) << store << " in " << all;
+  EXPECT_EQ(sim->address(), "07");
   EXPECT_EQ(all.substr(all.size() - 6), "#00?v*");
 }
 
-TEST_P(OnWine, ProbeAddrTellsAGivenPortIsNotAvailableAndEnds) {
-  Wine program(Exe("PROBEADDR_EXE", GetParam()), {"COM=0"});
-  EXPECT_TRUE(Answer(program, "ProbeAddr"));
+// A write while no probe answers; the probe that comes is found and asked at
+// the new address.
+TEST_P(OnWine, ProbeAddrWritesWithoutAProbeAndAsksTheProbeThatComesAtTheNewAddress) {
+  auto sim = Probe();
+  for (const char* command : {"v", "s", "P", "@I"}) sim->setFault(command, Faulty(FaultKind::Silence));
+  Wine program(Exe("PROBEADDR_EXE", GetParam()), {"COM=5"});
+  ASSERT_TRUE(program.WaitFor("progress\t2\t10"));
+  for (const char* keys : {"key Tab", "type 5", "key Return"}) Keys("VEL KV210 Series - Set Address", keys);
+  ASSERT_TRUE(Poll(5s, [&] {  // taken by the probe, silent
+    const Strings frames = sim->frames();
+    return std::find(frames.begin(), frames.end(), "#00@I05*") != frames.end();
+  }));
+  sim->clearFaults();
+  EXPECT_TRUE(program.WaitFor("caption\tLBSerial\t0424K10123"));
+  EXPECT_NE(Received(*sim).find("#05?s*", Received(*sim).find("#00@I05*")), std::string::npos) << Received(*sim);
+}
+
+// The simulator ends while the program runs: the box says what happened.
+TEST_P(OnWine, ProbeAddrSaysHowThePortWasLostAndEnds) {
+  auto sim = Probe();
+  Wine program(Exe("PROBEADDR_EXE", GetParam()), {"COM=5"});
+  ASSERT_TRUE(program.WaitFor("caption\tLBSerial\t0424K10123"));
+  sim.reset();
+  EXPECT_TRUE(Shown(program, "ProbeAddr", "Critical", "Run-time error '8020':\\r\\rCOM5: the line was hung up."))
+      << ::testing::PrintToString(program.Lines());
   EXPECT_EQ(program.WaitForExit(), 1);
-  EXPECT_EQ(program.Lines(), (Strings{"message\tProbeAddr\tCritical\tOk\tCOMM PORT0  Not Available", "answer\tOk",
-                                      "exit\t1"}));
+}
+
+TEST_P(OnWine, ProbeAddrTellsAGivenPortIsNotAvailableAndEnds) {
+  for (const auto& [key, text] : {std::pair{"COM=0", "COMM PORT0  Not Available"},
+                                  std::pair{"PORT=", "Cannot open PORT=: no device named."}}) {
+    Wine program(Exe("PROBEADDR_EXE", GetParam()), {key});
+    EXPECT_TRUE(Answer(program, "ProbeAddr"));
+    EXPECT_EQ(program.WaitForExit(), 1);
+    EXPECT_EQ(program.Lines(), (Strings{"message\tProbeAddr\tCritical\tOk\t" + std::string(text), "answer\tOk",
+                                        "exit\t1"}));
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Wine, OnWine, ::testing::Values(64, 32),
