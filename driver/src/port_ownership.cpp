@@ -24,6 +24,7 @@
 #include <memory>
 #include <optional>
 #include <sstream>
+#include <string_view>
 
 namespace vel::ownership {
 
@@ -61,6 +62,16 @@ std::optional<unsigned> ptyIndex(dev_t device) {
   if (majorNumber < kFirstPtySlaveMajor || majorNumber >= kFirstPtySlaveMajor + kPtySlaveMajors)
     return std::nullopt;
   return (majorNumber - kFirstPtySlaveMajor) * 256 + minor(device);
+}
+
+// A terminal: a pseudo-terminal's slave, or a device of the kernel's tty class.
+bool isTerminal(dev_t device) {
+  if (ptyIndex(device)) return true;
+  char link[PATH_MAX] = "";
+  const std::string subsystem =
+      "/sys/dev/char/" + std::to_string(major(device)) + ":" + std::to_string(minor(device)) + "/subsystem";
+  const ssize_t n = ::readlink(subsystem.c_str(), link, sizeof link - 1);
+  return n > 0 && std::string_view(link, static_cast<std::size_t>(n)).ends_with("/tty");
 }
 
 std::optional<dev_t> deviceNumber(const std::string& path) {
@@ -464,7 +475,7 @@ std::string permissionText(const Access& access) {
 std::string unavailableReason(const std::string& device) {
   struct stat st {};
   if (::stat(device.c_str(), &st) != 0) return "no such device";
-  if (!S_ISCHR(st.st_mode)) return "not a serial port";
+  if (!S_ISCHR(st.st_mode) || !isTerminal(st.st_rdev)) return "not a serial port";
   if (isConsole(st.st_rdev)) return "busy, in use by the system console";
   if (const Access access = accessOf(device); !access.allowed) return permissionText(access);
   const std::vector<Holder> holders = ProcessTable().holders(device);
