@@ -2,7 +2,7 @@
 // the version reply and data block of its opening. Unlike the library's
 // exports, connections share nothing, so each may be used by a thread of its
 // own; cancel() ends a connection's waits from any thread. The commands and
-// their result codes are those of the exports (probe.h), plus kCancelled.
+// their result codes are those of the exports (probe_commands.h), plus kCancelled.
 #pragma once
 
 #include <array>
@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "probe.h"
+#include "probe_commands.h"
 
 namespace vel {
 

@@ -1,4 +1,4 @@
-// The exported C functions: a thin layer over the core (probe.h) with the
+// The exported C functions: a thin layer over the core (probe_commands.h) with the
 // process-wide time-out and data block and the handle as the caller's only
 // state. The core reports by result code alone (it is noexcept throughout:
 // the port layer turns a failed allocation into a failed opening).

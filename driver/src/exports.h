@@ -3,7 +3,7 @@
 // Connection instead).
 #pragma once
 
-#include "probe.h"
+#include "probe_commands.h"
 
 namespace vel {
 

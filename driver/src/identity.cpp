@@ -2,7 +2,7 @@
 // calibration date and field limit from its data block.
 #include <cstring>
 
-#include "probe.h"
+#include "probe_commands.h"
 
 namespace vel {
 namespace {

@@ -1,7 +1,7 @@
 // Measurements: battery, temperature, total field and axis field.
 #include <cmath>
 
-#include "probe.h"
+#include "probe_commands.h"
 
 namespace vel {
 namespace {

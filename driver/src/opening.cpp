@@ -1,5 +1,5 @@
 // Opening a probe: the port, the version reply with its model, and the data block.
-#include "probe.h"
+#include "probe_commands.h"
 
 namespace vel {
 namespace {

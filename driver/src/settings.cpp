@@ -5,7 +5,7 @@
 #include <cmath>
 #include <optional>
 
-#include "probe.h"
+#include "probe_commands.h"
 
 namespace vel {
 namespace {
