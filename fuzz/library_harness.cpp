@@ -76,7 +76,7 @@ class ScriptedPort final : public vel::port::Backend {
     seen_ = 0;
   }
 
-  Handle open(const char* name, Error& error, const vel::port::Interrupt*) noexcept override {
+  Handle open(const char* name, Error& error, const vel::port::OpenOptions&) noexcept override {
     ops += 'O';
     error = 0;
     if (name == nullptr) note("open without a name");

@@ -39,9 +39,7 @@
  * Time-out: a command waits for its reply while fewer whole seconds than the
  * reply time-out (0.5 s at load, see VEL_SetTimeout) have elapsed since it was
  * written; each read ends after 50 ms of silence following a byte or after
- * 50 ms per byte + 50 ms (on Linux the rest of a reply is awaited in one step
- * of its line time, 10 ms at most, and a byte counts from when it is seen).
- * Elapsed time counts whole seconds, so with 0.5 s the
+ * 50 ms per byte + 50 ms. Elapsed time counts whole seconds, so with 0.5 s the
  * wait ends with the first read that finishes after the second changes: a
  * silent probe is reported (8) between one read (50 ms x n + 50 ms for a reply
  * of n bytes) and one second plus one read after the command - 0.2 to 1.2 s for

@@ -7,7 +7,8 @@ int32_t Connection::open(const std::string& port, std::string_view model) {
   osError_ = 0;
   char expected[protocol::kModelCompareLength] = {};  // shorter: ends at a NUL, as the exports compare it
   model.copy(expected, sizeof expected);
-  return OpenProbe(port.c_str(), expected, replyTimeout_, port_, version_, block_, &interrupt_, &osError_);
+  return OpenProbe(port.c_str(), expected, replyTimeout_, port_, version_, block_, {&interrupt_, stepwise_},
+                   &osError_);
 }
 
 int32_t Connection::close() noexcept {

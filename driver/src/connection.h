@@ -32,6 +32,10 @@ class Connection {
 
   // The reply time-out, as VEL_SetTimeout sets it (0.5 s at first).
   void setReplyTimeout(int32_t milliseconds) noexcept;
+  // Reads from the next opening on await the rest of a reply in steps
+  // (port::OpenOptions): fewer wakeups for one who reads many probes, a
+  // reply's end seen a little later.
+  void setStepwiseReads(bool stepwise) noexcept { stepwise_ = stepwise; }
 
   // From the opening: model, release, date, and the data block's texts and field limit.
   const VersionReply& version() const noexcept { return version_; }
@@ -68,6 +72,7 @@ class Connection {
 
   port::Handle port_ = port::kInvalidHandle;
   float replyTimeout_ = 0.5f;
+  bool stepwise_ = false;
   port::Error osError_ = 0;
   VersionReply version_;
   DataBlock block_{};

@@ -15,10 +15,10 @@ bool ModelMatches(const uint8_t* reply, const char* expected) noexcept {
   return true;
 }
 
-int32_t OpenPort(const char* name, port::Handle& handle, const port::Interrupt* interrupt,
+int32_t OpenPort(const char* name, port::Handle& handle, const port::OpenOptions& options,
                  port::Error* osError) noexcept {
   port::Error error = 0;
-  handle = port::active().open(name, error, interrupt);
+  handle = port::active().open(name, error, options);
   if (osError) *osError = error;
   if (handle == port::kInvalidHandle) {
     switch (port::classifyOpenError(error)) {
@@ -36,13 +36,13 @@ int32_t OpenPort(const char* name, port::Handle& handle, const port::Interrupt* 
 }  // namespace
 
 int32_t OpenProbe(const char* name, const char* expectedModel, float replyTimeout, port::Handle& handle,
-                  VersionReply& version, DataBlock& block, const port::Interrupt* interrupt,
+                  VersionReply& version, DataBlock& block, const port::OpenOptions& options,
                   port::Error* osError) noexcept {
-  if (interrupt && interrupt->raised()) {
+  if (options.interrupt && options.interrupt->raised()) {
     handle = port::kInvalidHandle;
     return kCancelled;
   }
-  if (int32_t rc = OpenPort(name, handle, interrupt, osError); rc != VEL_OK) return rc;
+  if (int32_t rc = OpenPort(name, handle, options, osError); rc != VEL_OK) return rc;
   const Link link{handle, replyTimeout, osError};
   if (int32_t rc = QueryVersion(link, version); rc != VEL_OK) return rc;
   if (!ModelMatches(version.bytes.data() + protocol::kModelOffset, expectedModel)) return VEL_WRONG_MODEL;

@@ -59,12 +59,24 @@ class Interrupt {
   int descriptor_ = -1;
 };
 
+// How a port waits, chosen when it is opened.
+struct OpenOptions {
+  // Ends the port's waits from another thread; it must outlive the port.
+  const Interrupt* interrupt = nullptr;
+  // Exact (false): a read looks at every byte as it comes, as a comm port
+  // times it. Stepwise: once a reply has begun, a read awaits the rest in one
+  // step of its line time (half the read interval at most) and counts a byte
+  // from when it sees it; it wakes a few times per reply rather than at every
+  // byte, and sees the end of a reply up to a step later.
+  bool stepwise = false;
+};
+
 class Backend {
  public:
   virtual ~Backend() = default;
   // Opens the device by name, exclusively; returns kInvalidHandle and sets
-  // `error` on failure. `interrupt`, when given, must outlive the port.
-  virtual Handle open(const char* name, Error& error, const Interrupt* interrupt) noexcept = 0;
+  // `error` on failure.
+  virtual Handle open(const char* name, Error& error, const OpenOptions& options) noexcept = 0;
   // Sets 9600 baud, 8 data bits, no parity, 1 stop bit, leaving other settings.
   virtual Error setLine9600_8N1(Handle port) noexcept = 0;
   virtual Error setTimeouts(Handle port, const Timeouts& timeouts) noexcept = 0;

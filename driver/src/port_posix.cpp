@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <map>
 #include <mutex>
+#include <utility>
 
 #include "port.h"
 #include "port_ownership.h"
@@ -23,11 +24,17 @@ using Clock = std::chrono::steady_clock;
 
 // 9600 baud, 10 bits a byte: the shortest time in which a byte can follow another.
 constexpr auto kByteTime = std::chrono::nanoseconds(1'041'667);
+// What a stepwise read allows the far end for turning a frame into its reply.
+constexpr auto kTurnaround = std::chrono::microseconds(300);
 
 struct OpenPort {
   ownership::Claim claim;
   Timeouts timeouts{50, 50, 50, 10, 50};
   const Interrupt* interrupt = nullptr;
+  bool stepwise = false;
+  // The last write, for a stepwise read of its reply: when, and how many bytes.
+  Clock::time_point writtenAt{};
+  std::size_t written = 0;
 };
 
 // Ports opened here, by descriptor. Only these descriptors are ever touched, so
@@ -57,11 +64,12 @@ Wait waitFor(int fd, short events, const Interrupt* interrupt, Clock::time_point
     const auto left = std::max(deadline - Clock::now(), Clock::duration::zero());
     const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
     const timespec timeout{static_cast<time_t>(ns / 1'000'000'000), static_cast<long>(ns % 1'000'000'000)};
-    pollfd fds[2] = {{fd, events, 0}, {interrupt ? interrupt->descriptor() : -1, POLLIN, 0}};
-    const int ready = ::ppoll(fds, 2, &timeout, nullptr);
+    const int wake = interrupt ? interrupt->descriptor() : -1;
+    pollfd fds[2] = {{fd, events, 0}, {wake, POLLIN, 0}};
+    const int ready = ::ppoll(fds, wake >= 0 ? 2 : 1, &timeout, nullptr);
     if (ready < 0 && errno == EINTR) continue;
     if (ready < 0) return Wait::Failed;
-    if (fds[1].revents) return Wait::Interrupted;
+    if (wake >= 0 && fds[1].revents) return Wait::Interrupted;
     if (ready == 0) return Wait::TimedOut;
     return Wait::Ready;
   }
@@ -69,7 +77,7 @@ Wait waitFor(int fd, short events, const Interrupt* interrupt, Clock::time_point
 
 class PosixBackend final : public Backend {
  public:
-  Handle open(const char* name, Error& error, const Interrupt* interrupt) noexcept override {
+  Handle open(const char* name, Error& error, const OpenOptions& options) noexcept override {
     error = 0;
     const int fd = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
@@ -78,7 +86,8 @@ class PosixBackend final : public Backend {
     }
     try {
       OpenPort port;
-      port.interrupt = interrupt;
+      port.interrupt = options.interrupt;
+      port.stepwise = options.stepwise;
       // A port someone holds stays theirs, as a Windows port opened without
       // sharing does. Anything that is no terminal (a regular file, a FIFO)
       // stays open like a Windows handle to a non-comm device: setting the
@@ -129,9 +138,11 @@ class PosixBackend final : public Backend {
   }
 
   Error write(Handle port, const uint8_t* data, std::size_t size) noexcept override {
-    const OpenPort* open = find(port);
+    OpenPort* open = find(port);
     if (!open) return EBADF;
     const int fd = static_cast<int>(port);
+    open->writtenAt = Clock::now();
+    open->written = size;
     const auto deadline = Clock::now() + std::chrono::milliseconds(
         uint64_t{open->timeouts.writeMultiplier} * size + open->timeouts.writeConstant);
     std::size_t done = 0;
@@ -155,20 +166,33 @@ class PosixBackend final : public Backend {
 
   Error read(Handle port, uint8_t* buffer, std::size_t capacity, std::size_t& received) noexcept override {
     received = 0;
-    const OpenPort* open = find(port);
+    OpenPort* open = find(port);
     if (!open) return EBADF;
     const int fd = static_cast<int>(port);
     const Timeouts t = open->timeouts;
-    const auto total = Clock::now() + std::chrono::milliseconds(uint64_t{t.readMultiplier} * capacity + t.readConstant);
+    const auto start = Clock::now();
+    const auto total = start + std::chrono::milliseconds(uint64_t{t.readMultiplier} * capacity + t.readConstant);
     const auto interval = std::chrono::milliseconds(t.readInterval);
     Clock::time_point lastByte{};
+    bool paused = false;  // after a pause the rest is usually there: read at once
+    if (const std::size_t frame = std::exchange(open->written, 0); open->stepwise && frame > 0) {
+      // The first read after a frame: its reply cannot be over before the
+      // frame and the reply have crossed the line.
+      const Clock::time_point over = open->writtenAt + kByteTime * static_cast<long>(frame + capacity) + kTurnaround;
+      const Clock::time_point step = start + interval / 2;
+      if (waitFor(-1, 0, open->interrupt, std::min({over, total, step})) == Wait::Interrupted)
+        return kInterrupted;
+      paused = true;
+    }
     while (received < capacity) {
       const auto deadline = received > 0 ? std::min(total, lastByte + interval) : total;
-      switch (waitFor(fd, POLLIN, open->interrupt, deadline)) {
-        case Wait::TimedOut: return 0;  // a short count is no error
-        case Wait::Interrupted: return kInterrupted;
-        case Wait::Failed: return errno;
-        case Wait::Ready: break;  // readable, or hung up: the read says which
+      if (!std::exchange(paused, false)) {
+        switch (waitFor(fd, POLLIN, open->interrupt, deadline)) {
+          case Wait::TimedOut: return 0;  // a short count is no error
+          case Wait::Interrupted: return kInterrupted;
+          case Wait::Failed: return errno;
+          case Wait::Ready: break;  // readable, or hung up: the read says which
+        }
       }
       const ssize_t n = ::read(fd, buffer + received, capacity - received);
       if (n == 0) return EIO;  // end of file: the device hung up
@@ -178,13 +202,13 @@ class PosixBackend final : public Backend {
       }
       received += static_cast<std::size_t>(n);
       lastByte = Clock::now();
-      if (received == capacity) break;
+      if (received == capacity || !open->stepwise) continue;
       // The rest cannot come faster than the line carries it: wait for it in
-      // one step (at most a fifth of the interval) rather than waking up for
-      // every byte. Bytes that come meanwhile count from when they are seen.
-      const auto rest = std::min<Clock::duration>(kByteTime * (capacity - received), interval / 5);
+      // one step rather than waking up for every byte.
+      const auto rest = std::min<Clock::duration>(kByteTime * (capacity - received), interval / 2);
       if (waitFor(-1, 0, open->interrupt, std::min(lastByte + rest, total)) == Wait::Interrupted)
         return kInterrupted;
+      paused = true;
     }
     return 0;
   }

@@ -12,12 +12,12 @@ HANDLE toWin32(Handle port) { return reinterpret_cast<HANDLE>(port); }
 
 Error lastError(BOOL ok) { return ok ? 0 : static_cast<Error>(::GetLastError()); }
 
-// The comm calls block for their own time-outs; an Interrupt is looked at
-// between them, not within one.
+// The comm calls block for their own time-outs, and time a read exactly; an
+// Interrupt is looked at between them, not within one.
 class Win32Backend final : public Backend {
  public:
   // The name goes to CreateFileA as it stands: "COM1".."COM9", or "\\.\COM10" and above.
-  Handle open(const char* name, Error& error, const Interrupt*) noexcept override {
+  Handle open(const char* name, Error& error, const OpenOptions&) noexcept override {
     HANDLE h = ::CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                              FILE_ATTRIBUTE_NORMAL, nullptr);
     error = h == INVALID_HANDLE_VALUE ? static_cast<Error>(::GetLastError()) : 0;

@@ -40,9 +40,9 @@ struct VersionReply {
 // bytes are read, fewer when a NUL comes first), and the data block read
 // into `block`. `handle` receives the port, also when a later step fails
 // (the caller closes it), and kInvalidHandle when the port did not open.
-// `interrupt` ends the port's waits; `osError` as in Link.
+// `options`: how the port waits; `osError` as in Link.
 int32_t OpenProbe(const char* name, const char* expectedModel, float replyTimeout, port::Handle& handle,
-                  VersionReply& version, DataBlock& block, const port::Interrupt* interrupt = nullptr,
+                  VersionReply& version, DataBlock& block, const port::OpenOptions& options = {},
                   port::Error* osError = nullptr) noexcept;
 
 // Identity.

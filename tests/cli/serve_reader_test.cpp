@@ -44,9 +44,9 @@ bool eventually(std::chrono::milliseconds timeout, F&& done) {
 class StallingPort final : public vel::port::Backend {
  public:
   std::atomic<bool> stall{false};
-  vel::port::Handle open(const char* name, vel::port::Error& error, const vel::port::Interrupt* interrupt) noexcept override {
-    interrupt_ = interrupt;
-    return system_.open(name, error, interrupt);
+  vel::port::Handle open(const char* name, vel::port::Error& error, const vel::port::OpenOptions& options) noexcept override {
+    interrupt_ = options.interrupt;
+    return system_.open(name, error, options);
   }
   vel::port::Error setLine9600_8N1(vel::port::Handle h) noexcept override { return system_.setLine9600_8N1(h); }
   vel::port::Error setTimeouts(vel::port::Handle h, const vel::port::Timeouts& t) noexcept override {

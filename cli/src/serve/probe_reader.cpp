@@ -105,6 +105,7 @@ void ProbeReader::run() {
   while (!stopping_.raised()) {
     vel::Connection connection;
     if (options_.timeoutMs) connection.setReplyTimeout(*options_.timeoutMs);
+    connection.setStepwiseReads(true);  // many probes, each read once a second: fewer wakeups
     useConnection(&connection);
     const bool opened = openProbe(connection);
     if (opened) {
