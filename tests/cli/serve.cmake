@@ -21,3 +21,9 @@ add_executable(serve_soak_test serve_soak_test.cpp ${PROJECT_SOURCE_DIR}/cli/src
 target_include_directories(serve_soak_test PRIVATE ${PROJECT_SOURCE_DIR}/cli/src/serve ${PROJECT_SOURCE_DIR}/tests/support)
 target_link_libraries(serve_soak_test PRIVATE velprobe_common GTest::gtest_main)
 gtest_discover_tests(serve_soak_test PROPERTIES LABELS serve TIMEOUT 300)
+
+add_executable(serve_reader_test serve_reader_test.cpp ${PROJECT_SOURCE_DIR}/cli/src/serve/monitor.cpp
+                                 ${PROJECT_SOURCE_DIR}/cli/src/serve/probe_reader.cpp)
+target_include_directories(serve_reader_test PRIVATE ${PROJECT_SOURCE_DIR}/cli/src/serve)
+target_link_libraries(serve_reader_test PRIVATE velprobe_common kv210::sim GTest::gmock GTest::gtest_main)
+gtest_discover_tests(serve_reader_test PROPERTIES LABELS serve TIMEOUT 120)

@@ -16,8 +16,7 @@
 #include "../probe.h"
 #include "http.h"
 #include "monitor.h"
-#include "processes.h"
-#include "reader.h"
+#include "probe_reader.h"
 
 #ifndef VELPROBE_CHART_JS
 #define VELPROBE_CHART_JS "/usr/share/javascript/chart.js/chart.min.js"
@@ -41,11 +40,12 @@ Serves over HTTP (read-only; nothing served changes a probe):
   /api/readings     the kept readings as JSON, named as by 'watch --json';
                     ?since=TIME (ISO 8601 UTC or seconds since the epoch) and
                     ?after=N (the "next" of an earlier answer) select the newer
-Each probe is read by a process of its own, so each reading is checked against
-its own probe's field limit. A probe that stops answering, or whose adapter is
-unplugged, shows as down and is opened again every few seconds. The first line
-on standard output is the address served. Ctrl-C or SIGTERM stops it; every
-port is closed.
+Each probe is read by a thread of its own with its own connection, time-out and
+field limit, all in one process. A probe that stops answering, or whose adapter
+is unplugged, shows as down and is opened again every few seconds; so is one
+whose reading does not end in the time the reply time-out allows. The first
+line on standard output is the address served. Ctrl-C or SIGTERM stops it at
+once, also in the middle of a long --timeout; every port is closed.
 
 Examples:
   velprobe serve --port /dev/ttyUSB0
@@ -76,12 +76,15 @@ struct Settings {
   std::size_t keep = 86400;
   std::string model = "KV21";
   std::optional<int32_t> timeoutMs;
-  bool reader = false;
 };
 
-int serve(const Settings& s, const ReaderOptions& reader, const Endpoint& endpoint) {
-  // The stop signals are taken by sigwait below; every thread started from
-  // here on inherits the block.
+// How long stopping waits for a reader before it says what that one waits for.
+constexpr auto kStopGrace = std::chrono::milliseconds(1500);
+constexpr auto kStopLimit = std::chrono::seconds(10);
+
+int serve(const Settings& s, std::chrono::milliseconds interval, const Endpoint& endpoint) {
+  // The stop signals are taken by sigtimedwait below; every thread started
+  // from here on inherits the block.
   sigset_t stopSignals;
   sigemptyset(&stopSignals);
   for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&stopSignals, signal);
@@ -92,7 +95,7 @@ int serve(const Settings& s, const ReaderOptions& reader, const Endpoint& endpoi
   std::string chart = readFile(VELPROBE_CHART_JS);
   if (chart.empty())
     log(std::string("no charts on the page: cannot read ") + VELPROBE_CHART_JS + " (Debian package libjs-chart.js)");
-  HttpServer http(monitor, std::move(chart), static_cast<double>(reader.interval.count()) / 1000.0);
+  HttpServer http(monitor, std::move(chart), static_cast<double>(interval.count()) / 1000.0);
   int port = 0;
   try {
     port = http.bind(endpoint);
@@ -100,14 +103,11 @@ int serve(const Settings& s, const ReaderOptions& reader, const Endpoint& endpoi
     log(e.what());
     return kExitDevice;
   }
-  std::vector<std::vector<std::string>> commands;
-  for (const auto& p : s.ports) {
-    std::vector<std::string> args = {"serve", "--reader", "--port", p, "--model", s.model, "--interval", s.interval};
-    if (s.timeoutMs) args.insert(args.end(), {"--timeout", std::to_string(*s.timeoutMs)});
-    commands.push_back(std::move(args));
-  }
-  ReaderProcesses readers(monitor, std::move(commands), log);
-  readers.start();
+  std::vector<std::unique_ptr<ProbeReader>> readers;
+  for (std::size_t i = 0; i < s.ports.size(); ++i)
+    readers.push_back(std::make_unique<ProbeReader>(i, ReaderOptions{s.ports[i], s.model, s.timeoutMs, interval},
+                                                    monitor, log));
+  for (auto& reader : readers) reader->start();
   http.start();
 
   const std::string host = endpoint.host.find(':') != std::string::npos ? "[" + endpoint.host + "]" : endpoint.host;
@@ -117,11 +117,29 @@ int serve(const Settings& s, const ReaderOptions& reader, const Endpoint& endpoi
   log("serving " + std::to_string(s.ports.size()) + (s.ports.size() == 1 ? " probe" : " probes") + " on " + url +
       " (metrics at " + url + "metrics); Ctrl-C stops");
 
+  // Until a stop signal: a look every quarter second for readings that did not end in time.
   int signal = 0;
-  sigwait(&stopSignals, &signal);
+  const timespec quarter{0, 250'000'000};
+  while ((signal = sigtimedwait(&stopSignals, nullptr, &quarter)) < 0) {
+    const auto now = ProbeReader::Clock::now();
+    for (auto& reader : readers) reader->watch(now);
+  }
   log(std::string("stopping (") + ::strsignal(signal) + "): closing the ports");
   http.stop();
-  readers.stop();
+  const auto started = ProbeReader::Clock::now();
+  for (auto& reader : readers) reader->stop(ProbeReader::Clock::time_point::min());
+  bool ended = true;
+  for (std::size_t i = 0; i < readers.size(); ++i) {
+    if (readers[i]->stop(started + kStopGrace)) continue;
+    log("still waiting for " + s.ports[i] + ": " + readers[i]->doing());
+    ended = readers[i]->stop(started + kStopLimit) && ended;
+  }
+  if (!ended) {
+    // A thread that a system call holds cannot be ended: its port closes with the process.
+    log("giving up waiting; the ports left are closed as the process ends");
+    std::fflush(nullptr);
+    std::_Exit(kExitOk);
+  }
   return kExitOk;
 }
 
@@ -148,27 +166,24 @@ int run(int argc, char** argv) {
   app.add_option("-t,--timeout", s.timeoutMs, "reply time-out in milliseconds (default: the library's 500)")
       ->check(CLI::Range(1, 3600000))
       ->type_name("MS");
-  app.add_flag("--reader", s.reader, "read one probe and print JSON lines (used by the server itself)")->group("");
-
-  ReaderOptions reader;
+  std::chrono::milliseconds interval{};
   Endpoint endpoint;
   try {
     app.parse(argc, argv);
-    const auto interval = parseScaledDecimal(s.interval, 3, 86'400'000);
-    if (!interval)
+    const auto intervalMs = parseScaledDecimal(s.interval, 3, 86'400'000);
+    if (!intervalMs)
       throw CLI::ValidationError("--interval",
                                  "takes seconds from 0 to 86400 with at most 3 decimals, not '" + s.interval + "'");
     if (s.model.size() != 4 || std::any_of(s.model.begin(), s.model.end(), [](char c) { return c < 0x21 || c > 0x7E; }))
       throw CLI::ValidationError("--model", "takes the first 4 characters of the model name, such as KV21");
     if (std::set<std::string>(s.ports.begin(), s.ports.end()).size() != s.ports.size())
       throw CLI::ValidationError("--port", "a port is given twice");
-    if (s.reader && s.ports.size() != 1) throw CLI::ValidationError("--reader", "reads exactly one --port");
     try {
       endpoint = parseEndpoint(s.listen);
     } catch (const std::invalid_argument& e) {
       throw CLI::ValidationError("--listen", std::string(e.what()) + ", not '" + s.listen + "'");
     }
-    reader = {s.ports.front(), s.model, s.timeoutMs, std::chrono::milliseconds(*interval)};
+    interval = std::chrono::milliseconds(*intervalMs);
   } catch (const CLI::ParseError& e) {
     if (e.get_exit_code() == 0) {
       std::cout << app.help();
@@ -177,8 +192,7 @@ int run(int argc, char** argv) {
     std::fprintf(stderr, "velprobe serve: %s\nTry 'velprobe serve --help' for more information.\n", e.what());
     return kExitUsage;
   }
-  if (s.reader) return runReader(reader);
-  return serve(s, reader, endpoint);
+  return serve(s, interval, endpoint);
 }
 
 }  // namespace velprobe::serve
