@@ -211,7 +211,7 @@ int main(int argc, char** argv) {
   app.add_option("--temperature-raw", readings.temperatureRaw, "raw temperature reading, -32768..32767")
       ->capture_default_str();
   app.add_option("--total-field", totalField, "total field; the probe sends its square")->capture_default_str();
-  app.add_option("--axis", axis, "the three axis values")->delimiter(',')->expected(3)->type_name("X,Y,Z");
+  app.add_option("--axis", axis, "the three axis values (1,2,3)")->delimiter(',')->expected(3)->option_text("X,Y,Z");
   auto* echo = app.add_option("--frequency-echo", frequencyEcho,
                               "confirm every frequency setting with this value instead of the setting\n"
                               "(a probe that took another frequency: 1.22 for 1.23 is refused)")
