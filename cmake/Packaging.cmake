@@ -180,7 +180,8 @@ can be tried and tested without a probe.")
     message(FATAL_ERROR "python/pyproject.toml: no requires-python = \">=X.Y\" for the package's dependency")
   endif()
   set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS "python3 (>= ${requires_python})")
-  set(CPACK_DEBIAN_PYTHON_PACKAGE_RECOMMENDS ${KV210_PACKAGE_simulator})
+  # python3 -m kv210 ports and --port auto ask velprobe who holds a port.
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_RECOMMENDS "${KV210_PACKAGE_simulator}, ${KV210_PACKAGE_velprobe}")
   set(CPACK_DEBIAN_PYTHON_PACKAGE_SUGGESTS python3-pytest)
   set(CPACK_DEBIAN_PYTHON_PACKAGE_CONTROL_EXTRA
       ${kv210_packaging_dir}/python3-kv210/postinst ${kv210_packaging_dir}/python3-kv210/prerm)
@@ -188,7 +189,7 @@ can be tried and tested without a probe.")
   set(CPACK_COMPONENT_PYTHON_DESCRIPTION "KV210 field probes from Python 3
 The kv210 package drives a KV210 field probe through the VEL_KV21X library
 (ctypes): identity, readings and settings, with failures raised as
-exceptions; python3 -m kv210 lists ports and shows a probe. Its pytest
+exceptions; python3 -m kv210 lists ports (with velprobe) and shows a probe. Its pytest
 plugin gives the fixture kv210_sim, a simulated probe (kv210-sim) on a
 pseudo-terminal, for testing probe scripts without a probe.")
 
