@@ -189,7 +189,7 @@ can be tried and tested without a probe.")
   set(CPACK_COMPONENT_PYTHON_DESCRIPTION "KV210 field probes from Python 3
 The kv210 package drives a KV210 field probe through the VEL_KV21X library
 (ctypes): identity, readings and settings, with failures raised as
-exceptions; python3 -m kv210 lists ports (with velprobe) and shows a probe. Its pytest
+exceptions; python3 -m kv210 lists ports and shows a probe. Its pytest
 plugin gives the fixture kv210_sim, a simulated probe (kv210-sim) on a
 pseudo-terminal, for testing probe scripts without a probe.")
 
