@@ -55,13 +55,11 @@ macro(kv210_debian_packages)
     COMMAND gzip -9nkf ${kv210_packaging_build}/changelog
     DEPENDS ${kv210_packaging_build}/changelog VERBATIM)
   add_custom_target(kv210_changelog ALL DEPENDS ${kv210_packaging_build}/changelog.gz)
-  set(kv210_uses_ports Unspecified velprobe probeaddr python)  # they open serial ports: dialout
+  # README.Debian (the dialout group, ports held by others, the simulator) in
+  # every package: each is about a probe on a serial port.
   foreach(component IN LISTS kv210_used_components)
     kv210_package_docdir(${component} docdir)
-    set(docs ${kv210_packaging_dir}/copyright ${kv210_packaging_build}/changelog.gz)
-    if(component IN_LIST kv210_uses_ports)
-      list(APPEND docs ${kv210_packaging_dir}/README.Debian)
-    endif()
+    set(docs ${kv210_packaging_dir}/copyright ${kv210_packaging_build}/changelog.gz ${kv210_packaging_dir}/README.Debian)
     install(FILES ${docs} DESTINATION ${docdir} COMPONENT ${component} EXCLUDE_FROM_ALL)
   endforeach()
 
@@ -128,6 +126,10 @@ This package contains the C header VEL_KV21X.h, the CMake package
 for every function (start with man VEL_KV21X) and an example program.")
 
   set(CPACK_DEBIAN_VELPROBE_PACKAGE_SECTION electronics)
+  # Its systemd unit is a template: the scripts stop and disable the instances
+  # on removal, restart them on an upgrade and drop their settings on purge.
+  set(CPACK_DEBIAN_VELPROBE_PACKAGE_CONTROL_EXTRA
+      ${kv210_packaging_dir}/velprobe/postinst ${kv210_packaging_dir}/velprobe/prerm ${kv210_packaging_dir}/velprobe/postrm)
   set(CPACK_DEBIAN_VELPROBE_PACKAGE_SUGGESTS ${KV210_PACKAGE_simulator})
   # velprobe serve reads Chart.js from Debian's JavaScript libraries at run
   # time: the package that owns that file.
@@ -178,7 +180,8 @@ can be tried and tested without a probe.")
     message(FATAL_ERROR "python/pyproject.toml: no requires-python = \">=X.Y\" for the package's dependency")
   endif()
   set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS "python3 (>= ${requires_python})")
-  set(CPACK_DEBIAN_PYTHON_PACKAGE_RECOMMENDS ${KV210_PACKAGE_simulator})
+  # python3 -m kv210 ports and --port auto ask velprobe who holds a port.
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_RECOMMENDS "${KV210_PACKAGE_simulator}, ${KV210_PACKAGE_velprobe}")
   set(CPACK_DEBIAN_PYTHON_PACKAGE_SUGGESTS python3-pytest)
   set(CPACK_DEBIAN_PYTHON_PACKAGE_CONTROL_EXTRA
       ${kv210_packaging_dir}/python3-kv210/postinst ${kv210_packaging_dir}/python3-kv210/prerm)

@@ -89,6 +89,18 @@ CLI::Validator frequencyHundredths() {
       "", "");
 }
 
+CLI::Validator modelPrefix() {
+  return CLI::Validator(
+      [](std::string& model) -> std::string {
+        const bool ok = model.size() >= 4 &&
+                        std::all_of(model.begin(), model.end(), [](char c) { return c > 0x20 && c < 0x7F; });
+        if (!ok) return "give the model name or its first 4 characters (such as KV210 or KV21), not " + inQuotes(model);
+        model.resize(4);
+        return {};
+      },
+      "", "");
+}
+
 CommandLine::CommandLine()
     : app_("velprobe - check, read and set up a KV210 field probe on a serial port", "velprobe") {
   app_.set_version_flag("-V,--version", "velprobe " VELPROBE_VERSION, "show the version");
@@ -103,15 +115,9 @@ CommandLine::CommandLine()
   });
   app_.add_option("-p,--port", global_.port, "serial port of the probe (see PORTS below)")
       ->type_name("DEVICE");
-  app_.add_option("-m,--model", global_.model, "first 4 characters of the probe's model (KV21)")
+  app_.add_option("-m,--model", global_.model, "the probe's model; its first 4 characters are compared (KV21)")
       ->type_name("TEXT")
-      ->check([](const std::string& model) {
-        // The library compares four characters as a whole, so a shorter text is no prefix.
-        const bool ok = model.size() == 4 &&
-                        std::all_of(model.begin(), model.end(), [](char c) { return c > 0x20 && c < 0x7F; });
-        return ok ? std::string()
-                  : "give the first 4 characters of the model name (such as KV21), not " + inQuotes(model);
-      });
+      ->transform(modelPrefix());
   app_.add_option("-t,--timeout", global_.timeoutMs, "reply time-out, 1 to 3600000 ms (500)")
       ->type_name("MS")
       ->transform(scaledDecimal("needs whole milliseconds from 1 to 3600000, not ", 0, 1, kMaxTimeoutMs));

@@ -53,6 +53,10 @@ std::optional<int64_t> parseScaledDecimal(std::string_view text, int decimals, i
 // A value check that also rewrites the value as its scaled integer, so that
 // CLI11 converts plain digits (its own conversion would read "010" as octal).
 CLI::Validator scaledDecimal(const std::string& what, int decimals, int64_t min, int64_t max);
+// --model: the library compares the first four characters of a model, so a
+// longer name (KV210, as `velprobe info` shows it) is cut to them; a shorter
+// text can match no probe and is refused.
+CLI::Validator modelPrefix();
 // The frequency as typed ("1.23") to hundredths ("123"), taken digit by digit:
 // a binary floating-point detour would turn 0.29 into 28.999... hundredths.
 CLI::Validator frequencyHundredths();

@@ -111,7 +111,8 @@ void addSettingCommands(CommandLine& commandLine) {
                                                                       "", *hundredths)});
              });
            })
-      .add_option("VALUE", *hundredths, "the frequency, such as 1.23")
+      .add_option("VALUE", *hundredths, "the frequency, 0 to 99999.99, such as 1.23")
+      ->option_text(" ")  // the usage line says it is required; the type is in the text
       ->required()
       ->transform(frequencyHundredths());
 
@@ -126,7 +127,8 @@ void addSettingCommands(CommandLine& commandLine) {
                           : renderRecord(o.format, {integerField("filter", "Filter", "", *filter)});
              });
            })
-      .add_option("N", *filter, "the filter")
+      .add_option("N", *filter, "the filter, a whole number from 0 to 7")
+      ->option_text(" ")
       ->required()
       ->transform(scaledDecimal("the filter is a whole number from 0 to 7, not ", 0, 0, 7));
 
@@ -142,7 +144,8 @@ void addSettingCommands(CommandLine& commandLine) {
                                          {integerField("auto_off_s", "Switch-off time", "s", *seconds)});
              });
            })
-      .add_option("SECONDS", *seconds, "the switch-off time")
+      .add_option("SECONDS", *seconds, "the switch-off time in whole seconds, 0 to 10800 (0: never)")
+      ->option_text(" ")
       ->required()
       ->transform(scaledDecimal("the switch-off time is a whole number from 0 to 10800, not ", 0, 0, 10800));
 }

@@ -1,8 +1,10 @@
 """python -m kv210 ports|info|read: a look at a probe from the shell.
 
 Prints what ``velprobe`` prints for the same commands; velprobe is the full client.
-Exit status: 0 success, 1 the probe failed, 2 usage error, 3 the port cannot be
-opened, 130 interrupted.
+Who holds a port, and which probe answers where, are velprobe's to tell (the
+library's exports do not say), so ``ports`` and ``--port auto`` ask velprobe
+when it is installed. Exit status: 0 success, 1 the probe failed, 2 usage
+error, 3 the port cannot be opened, 130 interrupted.
 """
 
 from __future__ import annotations
@@ -10,12 +12,15 @@ from __future__ import annotations
 import argparse
 import ctypes
 import json
+import os
+import shutil
+import subprocess
 import sys
 from typing import Sequence
 
 from . import LibraryNotFoundError, Kv210Error, PortError, Probe
 from .ports import list_ports
-from .values import Reading
+from .values import Reading, json_text
 
 EXIT_DEVICE, EXIT_PORT, EXIT_INTERRUPTED = 1, 3, 130
 
@@ -60,7 +65,23 @@ def _reading_text(r: Reading) -> str:
     ])
 
 
-def _ports(as_json: bool) -> str:
+def _velprobe() -> str | None:
+    return os.environ.get("KV210_VELPROBE") or shutil.which("velprobe")
+
+
+def _velprobe_options(options: argparse.Namespace) -> list[str]:
+    return ["--model", options.model, "--timeout", str(options.timeout)]
+
+
+def _ports(options: argparse.Namespace) -> str:
+    velprobe = _velprobe()
+    if velprobe:  # velprobe's own list: the same columns, holders and states
+        command = [velprobe, *_velprobe_options(options), *(["--json"] if options.json else []), "ports"]
+        sys.stdout.flush()
+        raise SystemExit(subprocess.run(command + (["--probe"] if options.probe else [])).returncode)
+    print("kv210: velprobe is not installed, so the list shows neither who holds a port nor a probe on it",
+          file=sys.stderr)
+    as_json = options.json
     ports = list_ports()
     if as_json:
         return json.dumps([p.as_dict() for p in ports])
@@ -73,7 +94,30 @@ def _ports(as_json: bool) -> str:
                      for p in ports)
 
 
+def _auto_port(options: argparse.Namespace) -> str:
+    """The one port where a probe of the model answers, as velprobe finds it."""
+    velprobe = _velprobe()
+    if not velprobe:
+        print("kv210: --port auto asks velprobe, which is not installed: give the device", file=sys.stderr)
+        raise SystemExit(EXIT_PORT)
+    found = subprocess.run([velprobe, *_velprobe_options(options), "--json", "ports", "--probe"],
+                           stdout=subprocess.PIPE, text=True)
+    if found.returncode != 0:
+        raise SystemExit(found.returncode)
+    ports = json.loads(found.stdout)
+    answering = [p["device"] for p in ports if (p.get("probe") or {}).get("model_accepted")]
+    if len(answering) == 1:
+        print(f"kv210: the probe answers on {answering[0]}", file=sys.stderr)
+        return str(answering[0])
+    seen = "".join(f"\n  {p['device']}" for p in ports) or "\n  (no serial ports found)"
+    print(f"kv210: --port auto: no {options.model[:4]} probe answers on any port{seen}" if not answering else
+          f"kv210: --port auto: {len(answering)} probes answer; choose one with --port{seen}", file=sys.stderr)
+    raise SystemExit(EXIT_PORT)
+
+
 def _probe_command(options: argparse.Namespace) -> str:
+    if options.port == "auto":
+        options.port = _auto_port(options)
     try:
         probe = Probe(options.port, options.model, options.timeout / 1000)
     except PortError as error:
@@ -82,13 +126,14 @@ def _probe_command(options: argparse.Namespace) -> str:
     with probe:
         if options.command == "info":
             identity = probe.identity()
+            # velprobe's labels and keys. Its first line, the model from the probe's version
+            # reply, no export returns; the data block's model text is the probe name again.
+            texts = {"firmware": identity.firmware, "serial_number": identity.serial_number,
+                     "name": identity.name, "calibration_date": identity.calibration_date}
             if options.json:
-                return identity.to_json()
-            # As velprobe labels them, without the NULs that pad a text at its end. The
-            # model here is the data block's; velprobe's comes from the version reply.
-            labels = ["Firmware", "Serial number", "Probe name", "Model (data block)", "Calibration date"]
-            values = identity.as_dict().values()
-            return _lines([(label, _escaped(value.rstrip("\0")), "") for label, value in zip(labels, values)])
+                return "{" + ",".join(f'"{key}":{json_text(value)}' for key, value in texts.items()) + "}"
+            labels = ["Firmware", "Serial number", "Probe name", "Calibration date"]
+            return _lines([(label, _escaped(value.rstrip("\0")), "") for label, value in zip(labels, texts.values())])
         reading = probe.read()
         return reading.to_json() if options.json else _reading_text(reading)
 
@@ -99,18 +144,20 @@ def main(argv: Sequence[str] | None = None) -> int:
         epilog="Exit status: 0 success, 1 the probe failed, 2 usage error, 3 the port cannot be opened.")
     parser.add_argument("command", choices=["ports", "info", "read"],
                         help="ports: the serial ports; info: the probe's identity; read: one set of readings")
-    parser.add_argument("-p", "--port", help="the probe's device, such as /dev/ttyUSB0")
-    parser.add_argument("-m", "--model", default="KV21", help="first 4 characters of the model name (default KV21)")
+    parser.add_argument("-p", "--port", help="the probe's device, such as /dev/ttyUSB0, or auto: the one port "
+                        "where a probe answers (asks velprobe)")
+    parser.add_argument("-m", "--model", default="KV21", help="the probe's model; its first 4 characters are compared (default KV21)")
     parser.add_argument("-t", "--timeout", type=int, default=500, metavar="MS",
                         help="reply time-out in milliseconds (default 500)")
     parser.add_argument("--json", action="store_true", help="one JSON object (a list for ports)")
+    parser.add_argument("--probe", action="store_true", help="ports: ask each free port for a probe (sends to it)")
     options = parser.parse_args(argv)
     try:
         if options.command == "ports":
-            output = _ports(options.json)
+            output = _ports(options)
         else:
             if not options.port:
-                parser.error("no port given: use --port DEVICE, such as --port /dev/ttyUSB0")
+                parser.error("no port given: use --port DEVICE, such as --port /dev/ttyUSB0, or --port auto")
             if not 1 <= options.timeout <= 3_600_000:
                 parser.error("--timeout takes milliseconds from 1 to 3600000")
             output = _probe_command(options)

@@ -73,8 +73,8 @@ class Probe:
     """A KV210 probe on a serial port, open from construction until :meth:`close`.
 
     ``port`` is the device (``/dev/ttyUSB0``, a ``/dev/serial/by-id/`` link,
-    ``COM3``); ``model`` the first four characters of the model name the probe
-    must report; ``timeout`` the reply time-out in seconds. Use it as a context
+    ``COM3``); ``model`` the model name the probe must report (its first four
+    characters are compared); ``timeout`` the reply time-out in seconds. Use it as a context
     manager to close the port however the block ends::
 
         with kv210.Probe("/dev/ttyUSB0") as probe:
@@ -93,9 +93,11 @@ class Probe:
         self._handle: int | None = None
         if "\0" in self.port:  # C would open the name up to it: another device
             raise ValueError(f"embedded NUL in the port name {self.port!r}")
-        if len(model) != 4 or not all(" " < c <= "~" for c in model):
+        if len(model) < 4 or not all(" " < c <= "~" for c in model):
             # The library compares four characters as a whole: a shorter text never matches.
-            raise ValueError(f"model takes the first 4 characters of the model name (such as KV21), not {model!r}")
+            raise ValueError(f"model takes the model name or its first 4 characters (such as KV210 or KV21), "
+                             f"not {model!r}")
+        model = model[:4]
         library = _native.library()
         handle = _native.HANDLE()
         with _native.LOCK:

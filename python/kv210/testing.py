@@ -75,7 +75,9 @@ class Simulator:
                  faults_once: Sequence[str] = (), **options: Any) -> None:
         unknown = set(options) - _IDENTITY_AND_READINGS
         if unknown:
-            raise TypeError(f"unknown simulator options: {', '.join(sorted(unknown))}")
+            # Named as kv210-sim --help names them, "_" for "-": temperature_raw is --temperature-raw.
+            raise TypeError(f"unknown simulator options: {', '.join(sorted(unknown))}; the options are fast, faults, "
+                            f"faults_once and {', '.join(sorted(_IDENTITY_AND_READINGS))} (kv210-sim --help)")
         self.arguments = [find_simulator(executable), "--verbose"] + (["--fast"] if fast else [])
         for key, value in options.items():
             text = ",".join(map(str, value)) if key == "axis" else str(value)

@@ -27,7 +27,10 @@ using kv210::sim::FaultKind;
 
 constexpr const char* kFaultHelp =
     "Faults (--fault lasts, --fault-once hits the next frame of that command only;\n"
-    "both repeatable). COMMAND is v P s b t T A k f e or @I:\n"
+    "both repeatable). COMMAND is the command's letter in its frame:\n"
+    "  v version   P data block   s serial number   b battery   t temperature\n"
+    "  T total field   A axis field   k frequency   f filter   e switch-off time\n"
+    "  @I address store\n"
     "  COMMAND:silence             no reply\n"
     "  COMMAND:wrong-letter[:C]    first byte replaced by C (X)\n"
     "  COMMAND:truncate:N          only the first N bytes\n"
@@ -208,7 +211,7 @@ int main(int argc, char** argv) {
   app.add_option("--temperature-raw", readings.temperatureRaw, "raw temperature reading, -32768..32767")
       ->capture_default_str();
   app.add_option("--total-field", totalField, "total field; the probe sends its square")->capture_default_str();
-  app.add_option("--axis", axis, "the three axis values")->delimiter(',')->expected(3)->type_name("X,Y,Z");
+  app.add_option("--axis", axis, "the three axis values (1,2,3)")->delimiter(',')->expected(3)->option_text("X,Y,Z");
   auto* echo = app.add_option("--frequency-echo", frequencyEcho,
                               "confirm every frequency setting with this value instead of the setting\n"
                               "(a probe that took another frequency: 1.22 for 1.23 is refused)")

@@ -1,6 +1,8 @@
 """Finding the library, python -m kv210 against velprobe's output, and the port list."""
 
 import ctypes.util
+import json
+import os
 import re
 import subprocess
 import sys
@@ -9,6 +11,7 @@ import pytest
 
 import kv210
 from kv210 import _native
+from kv210.testing import Simulator
 from kv210.values import json_number
 
 
@@ -53,11 +56,11 @@ def run(*args):
 
 @pytest.mark.kv210_sim(fast=True, calibration_date="07/12/2")
 def test_command_line_prints_identity_and_readings(kv210_sim):
-    assert run("info", "--port", kv210_sim).stdout == (
-        "Firmware            1.10 07/10\nSerial number       0424K10123\nProbe name          KV210A\n"
-        "Model (data block)  KV210A\nCalibration date    07/12/2\n")
+    assert run("info", "--port", kv210_sim, "-m", "KV210").stdout == (
+        "Firmware          1.10 07/10\nSerial number     0424K10123\nProbe name        KV210A\n"
+        "Calibration date  07/12/2\n")
     assert run("-p", kv210_sim, "info", "--json").stdout == (
-        '{"firmware":"1.10 07/10","serial_number":"0424K10123","name":"KV210A","model":"KV210A",'
+        '{"firmware":"1.10 07/10","serial_number":"0424K10123","name":"KV210A",'
         '"calibration_date":"07/12/2\\u0000"}\n')
     assert re.fullmatch(r"Time         \d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}\nBattery      3\.60  V\n"
                         r"Temperature  3\.94  °C\nTotal field  5\.000\nAxis 1       1\.000\nAxis 2       2\.000\n"
@@ -67,6 +70,31 @@ def test_command_line_prints_identity_and_readings(kv210_sim):
     missing = run("info", "-p", kv210_sim + ".missing")
     assert (missing.returncode, missing.stdout) == (3, "") and "VEL_PORT_NOT_FOUND" in missing.stderr
     assert [run(*args).returncode for args in [("read",), ("info", "-p", kv210_sim, "-m", "KV2"), ("write",)]] == [2] * 3
+
+
+@pytest.mark.kv210_sim(fast=True)
+def test_ports_and_port_auto_ask_velprobe(kv210_sim, tmp_path, monkeypatch):
+    """velprobe lists the ports (a stand-in here, so that no other port is sent a frame)."""
+    velprobe = tmp_path / "velprobe"
+    velprobe.write_text('#!/bin/sh\necho "$*" >> "$0.args"\ncat "$0.json"\n')
+    velprobe.chmod(0o755)
+    monkeypatch.setenv("KV210_VELPROBE", str(velprobe))
+    answering = {"model": "KV210", "firmware": "1.10 07/10", "serial_number": "0424K10123", "model_accepted": True}
+    rows = [{"device": "/dev/ttyS0", "probe": None}, {"device": kv210_sim, "probe": answering}]
+    for auto_rows, status, told in [(rows, 0, f"the probe answers on {kv210_sim}"),
+                                    (rows[:1], 3, "no KV21 probe answers on any port\n  /dev/ttyS0"),
+                                    (rows + rows[1:], 3, "2 probes answer; choose one with --port")]:
+        (tmp_path / "velprobe.json").write_text(json.dumps(auto_rows))
+        auto = run("info", "-p", "auto", "-t", "80", "-m", "KV210")
+        assert (auto.returncode, told in auto.stderr) == (status, True), auto.stderr
+    (tmp_path / "velprobe.json").write_text(json.dumps(rows))
+    assert "Serial number     0424K10123" in run("info", "-p", "auto").stdout
+    assert run("--json", "ports", "--probe").stdout.startswith('[{"device": "/dev/ttyS0"')
+    assert (tmp_path / "velprobe.args").read_text().splitlines()[-2:] == [
+        "--model KV21 --timeout 500 --json ports --probe", "--model KV21 --timeout 500 --json ports --probe"]
+    monkeypatch.setenv("KV210_VELPROBE", "")
+    monkeypatch.setenv("PATH", "/nonexistent")
+    assert "velprobe is not installed" in run("ports").stderr
 
 
 def test_ports_come_from_sysfs_usb_adapters_first_without_placeholders(tmp_path):
@@ -97,3 +125,8 @@ def test_ports_come_from_sysfs_usb_adapters_first_without_placeholders(tmp_path)
         kv210.PortInfo(f"{dev}/ttyUSB0", "FTDI UART (0403:6001)", f"{dev}/serial/by-id/usb-FTDI_UART_A1-if00-port0",
                        usb=True),
         kv210.PortInfo(f"{dev}/ttyS2", "pnp serial port"), kv210.PortInfo(f"{dev}/ttyS10", "pnp serial port")]
+
+
+def test_an_unknown_simulator_option_is_told_the_valid_ones():
+    with pytest.raises(TypeError, match=r"unknown simulator options: temperature; .* temperature_raw, "):
+        Simulator(temperature=20)

@@ -149,23 +149,26 @@ int run(int argc, char** argv) {
   Settings s;
   CLI::App app{"velprobe serve - KV210 probes watched from a browser and from Prometheus", "velprobe serve"};
   app.footer(kServeHelp);
-  app.add_option("-p,--port", s.ports, "serial port of a probe; repeat it for more probes")
+  // Each option shows its type alone; range and default are in its text, as in velprobe's own help.
+  app.add_option("-p,--port", s.ports, "serial port of a probe; repeat it for more probes (at least one)")
       ->required()
-      ->type_name("DEVICE");
-  app.add_option("-l,--listen", s.listen, "address and TCP port to serve on; 0.0.0.0:9210 serves the network")
-      ->capture_default_str()
-      ->type_name("HOST:PORT");
+      ->option_text("DEVICE");
+  app.add_option("-l,--listen", s.listen,
+                 "address and TCP port to serve on (127.0.0.1:9210); 0.0.0.0:9210 serves the network")
+      ->option_text("HOST:PORT");
   app.add_option("-i,--interval", s.interval,
-                 "seconds from one reading set to the next, up to 3 decimals; 0: as fast as the line allows")
-      ->capture_default_str()
-      ->type_name("SECONDS");
-  app.add_option("-k,--keep", s.keep, "readings kept per probe (a day at 1 s by default)")
-      ->capture_default_str()
-      ->check(CLI::Range(std::size_t{1}, std::size_t{10'000'000}));
-  app.add_option("-m,--model", s.model, "the 4 characters the probes' model must begin with")->capture_default_str();
-  app.add_option("-t,--timeout", s.timeoutMs, "reply time-out in milliseconds (default: the library's 500)")
+                 "seconds between reading sets, 0 to 86400, up to 3 decimals (1); "
+                 "0: as fast as the line allows")
+      ->option_text("SECONDS");
+  app.add_option("-k,--keep", s.keep, "readings kept per probe, 1 to 10000000 (86400: a day at 1 s)")
+      ->check(CLI::Range(std::size_t{1}, std::size_t{10'000'000}))
+      ->option_text("N");
+  app.add_option("-m,--model", s.model, "the probes' model; its first 4 characters are compared (KV21)")
+      ->transform(modelPrefix())
+      ->option_text("TEXT");
+  app.add_option("-t,--timeout", s.timeoutMs, "reply time-out, 1 to 3600000 ms (500)")
       ->check(CLI::Range(1, 3600000))
-      ->type_name("MS");
+      ->option_text("MS");
   std::chrono::milliseconds interval{};
   Endpoint endpoint;
   try {
@@ -174,8 +177,6 @@ int run(int argc, char** argv) {
     if (!intervalMs)
       throw CLI::ValidationError("--interval",
                                  "takes seconds from 0 to 86400 with at most 3 decimals, not '" + s.interval + "'");
-    if (s.model.size() != 4 || std::any_of(s.model.begin(), s.model.end(), [](char c) { return c < 0x21 || c > 0x7E; }))
-      throw CLI::ValidationError("--model", "takes the first 4 characters of the model name, such as KV21");
     if (std::set<std::string>(s.ports.begin(), s.ports.end()).size() != s.ports.size())
       throw CLI::ValidationError("--port", "a port is given twice");
     try {
