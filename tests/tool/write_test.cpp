@@ -72,33 +72,6 @@ TEST(AddressWrite, StoreReplies) {
   }
 }
 
-// Written right after identification, while the data block's tail waits at
-// the port: the store's own reply is judged, stored or refused.
-TEST(AddressWrite, RightAfterIdentificationTheStoreReplyIsJudgedAlone) {
-  for (const char* reply : {"05", "eERR\r\n"}) {
-    World w;
-    w.probe.replies["#00@I05*"] = bytes(reply);
-    w.when(3.45, [&] { w.controls.text = "5"; w.gui.TBAddress_KeyDown(13, 0); });
-    w.run(4.6);
-    EXPECT_EQ(w.msgs(), std::vector<std::string>{reply == std::string("05")
-                                                     ? "msg Warning|information|New Address is '05'."
-                                                     : "msg Warning|exclamation|Error occurred in storing mode, try again."});
-  }
-}
-
-TEST(AddressWrite, OnlyEnterWritesAndOldFirmwareBlocksIt) {
-  World w;
-  w.gui.Form_Load();
-  w.controls.text = "5";
-  w.gui.TBAddress_KeyDown(65, 0);
-  EXPECT_TRUE(w.frames().empty());
-  w.port.deliver(at(0), bytes("vKV210:1.00 07/10;"));
-  w.gui.ReadProbeReply();
-  w.gui.TBAddress_KeyDown(13, 0);
-  w.gui.CBWrite_Click();
-  EXPECT_TRUE(w.frames().empty());
-}
-
 TEST(AddressWrite, AnEditDuringTheReplyDoesNotReachTheFrames) {
   World w;
   w.gui.Form_Load();
@@ -108,7 +81,8 @@ TEST(AddressWrite, AnEditDuringTheReplyDoesNotReachTheFrames) {
   EXPECT_EQ(w.gui.SerialQuery, "#05?s*");
 }
 
-// Exit, closing the window (also twice), and a port failure while running.
+// Exit, closing the window (also twice), and a port failure while running;
+// how the process then ends is the program runner's (program_test).
 TEST(Shutdown, EveryWayOut) {
   struct Row {
     const char* name;
@@ -117,7 +91,6 @@ TEST(Shutdown, EveryWayOut) {
     int exitCode;
   } rows[] = {
       {"exit", [](World& w) { w.gui.CBExit_Click(); }, {"tx #00?v*", "close main", "close progress", "end 0"}, 0},
-      {"close", [](World& w) { w.gui.Form_Unload(); }, {"tx #00?v*", "close main", "close progress", "end 0"}, 0},
       {"final query fails", [](World& w) { w.port.failure = 8020; w.gui.Form_Unload(); },
        {"close main", "close progress", "end 1"}, 1},
       {"port fails while polling", [](World& w) { w.port.failure = 8020; w.gui.Form_Activate(); },
