@@ -164,21 +164,6 @@ TEST_F(SimulatorTest, LastingFaultsStayAndQueuedOnesComeFirst) {
   EXPECT_EQ(exchange("#00?b*"), kBattery);
 }
 
-TEST_F(SimulatorTest, ScriptedRepliesAndSerialTail) {
-  sim.setReply("v", bytes("hello"));
-  sim.setReply("f", {});
-  EXPECT_EQ(sim.replyFor("#00?v*"), bytes("hello"));
-  EXPECT_EQ(exchange("#00?v*"), bytes("hello"));
-  EXPECT_TRUE(exchange("#00f2*").empty());
-  EXPECT_EQ(sim.filter(), 2);  // taken all the same
-  sim.clearReplies();
-  EXPECT_EQ(exchange("#00?v*"), kVersion);
-  Identity identity;
-  identity.serialTail = "XY";
-  sim.setIdentity(identity);
-  EXPECT_EQ(exchange("#00?s*"), bytes("s0424K10123XY"));
-}
-
 // Late and split replies are timed in the library's fault table; here: frames
 // sent in a split reply's pause are taken, and a response delay.
 TEST_F(SimulatorTest, DelaysRepliesWithoutMissingInput) {

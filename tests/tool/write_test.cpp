@@ -46,8 +46,7 @@ TEST(AddressWrite, StoreReplies) {
     std::vector<std::string> screen;
     int period;
   } rows[] = {
-      {{{0.05, "05"}}, {"msg Warning|information|New Address is '05'."}, 5},
-      {{{0.05, "eERR\r\n"}}, {"msg Warning|exclamation|Error occurred in storing mode, try again."}, 5},
+      // The probe's own "05" and "ERR": the Qt and Wine program tests.
       {{{0.05, "07"}}, {}, 5},
       {{{0.05, "0"}, {0.3, "5"}}, {}, 5},       // split echo: not the address in one chunk
       {{{0.05, "x05"}}, {}, 5},                 // stale byte before the echo
