@@ -71,6 +71,22 @@ TEST(AddressWrite, StoreReplies) {
   }
 }
 
+// Written right after identification, while the data block's tail waits at
+// the port: the store's own reply is judged, stored or refused. (The Qt
+// program test does the same on the paced line, but its timing under load
+// does not always leave the tail waiting.)
+TEST(AddressWrite, RightAfterIdentificationTheStoreReplyIsJudgedAlone) {
+  for (const char* reply : {"05", "eERR\r\n"}) {
+    World w;
+    w.probe.replies["#00@I05*"] = bytes(reply);
+    w.when(3.45, [&] { w.controls.text = "5"; w.gui.TBAddress_KeyDown(13, 0); });
+    w.run(4.6);
+    EXPECT_EQ(w.msgs(), std::vector<std::string>{reply == std::string("05")
+                                                     ? "msg Warning|information|New Address is '05'."
+                                                     : "msg Warning|exclamation|Error occurred in storing mode, try again."});
+  }
+}
+
 TEST(AddressWrite, AnEditDuringTheReplyDoesNotReachTheFrames) {
   World w;
   w.gui.Form_Load();
