@@ -1,5 +1,5 @@
 // Identity, measurement and settings exports against a simulated probe:
-// frames, argument checks, decoding and conversions.
+// argument checks, decoding and conversions (the frames: LineBetweenCalls).
 #include <cmath>
 #include <functional>
 #include <limits>
@@ -10,12 +10,6 @@ namespace kv210::test {
 namespace {
 
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
-
-Bytes withNuls(std::string_view text, std::size_t size) {
-  Bytes b = bytesOf(text);
-  b.resize(size, 0);
-  return b;
-}
 
 class ExportsTest : public ProbeTest {
  protected:
@@ -34,25 +28,6 @@ class ExportsTest : public ProbeTest {
   int32_t length = 0;
   float a = 0, b = 0, c = 0;
 };
-
-TEST_F(ExportsTest, FramesGoOutByteForByte) {
-  struct Case { const char* name; std::function<int32_t()> call; Bytes frame; } cases[] = {
-      {"Firmware", [&] { return VEL_Firmware(port, text, &length); }, bytesOf("#00?v*")},
-      {"SerialNumber", [&] { return VEL_SerialNumber(port, text, &length); }, bytesOf("#00?s*")},
-      {"ReadBattery", [&] { return VEL_ReadBattery(port, &a); }, bytesOf("#00?b*")},
-      {"ReadTemperature", [&] { return VEL_ReadTemperature(port, &a); }, bytesOf("#00?t*")},
-      {"ReadTotalField", [&] { return VEL_ReadTotalField(port, &a); }, bytesOf("#00?T*")},
-      {"ReadAxisField", [&] { return VEL_ReadAxisField(port, &a, &b, &c); }, bytesOf("#00?A*")},
-      {"SetFrequency 123", [&] { return VEL_SetFrequency(port, 123); }, withNuls("#00k 123*", 13)},
-      {"SetFrequency 9999999", [&] { return VEL_SetFrequency(port, 9999999); }, bytesOf("#00k 9999999*")},
-      {"SetFrequency -999999", [&] { return VEL_SetFrequency(port, -999999); }, bytesOf("#00k -999999*")},
-      {"SetFilter 3", [&] { return VEL_SetFilter(port, 3); }, bytesOf("#00f3*")},
-      {"SetFilter 7", [&] { return VEL_SetFilter(port, 7); }, bytesOf("#00f7*")},
-      {"SetAutoOffTime 0", [&] { return VEL_SetAutoOffTime(port, 0); }, withNuls("#00e 0*", 11)},
-      {"SetAutoOffTime 10800", [&] { return VEL_SetAutoOffTime(port, 10800); }, bytesOf("#00e 10800*")},
-  };
-  for (const auto& c : cases) EXPECT_EQ(sent(c.call, VEL_OK, c.name), c.frame) << c.name;
-}
 
 // What a caller can get wrong is refused before anything is sent: a setting
 // out of range (before the handle is looked at), the invalid handle, a NULL.

@@ -59,7 +59,6 @@ TEST(Faults, EachGivesItsCodeInTimeAndThePortRecovers) {
       {"open v: wrong letter", "open v", Line::Fault, {FaultKind::WrongLetter, 'X'}, VEL_WRONG_REPLY, 0.95},
       {"open v: garbage", "open v", Line::Fault, {FaultKind::Garbage, '?', 0, Ms(0), noise}, VEL_WRONG_REPLY, 0.95},
       {"open P: wrong letter", "open P", Line::Fault, {FaultKind::WrongLetter, 'X'}, VEL_OK, 1.0},
-      {"open P: 255 bytes", "open P", Line::Fault, {FaultKind::Truncate, '?', 255}, VEL_TIMEOUT, 1.0},
       {"open P: a second late", "open P", Line::Fault, {FaultKind::Late, '?', 0, Ms(1000)}, VEL_OK, 2.0},
       {"open P: hang-up mid-reply", "open P", Line::HangUpMidReply, {}, VEL_READ_FAILED, 0.3},
       {"open: unplugged", "open v", Line::Unplug, {}, VEL_PORT_NOT_FOUND, 0.1},

@@ -87,7 +87,6 @@ TEST(Opening, NamesThatAreNotProbesAndNullArguments) {
   ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
   struct Case { std::string name; int32_t rc; bool handleKept; } cases[] = {
       {"/dev/kv210-no-such-port", VEL_PORT_NOT_FOUND, false},
-      {dir / "missing/deeper", VEL_PORT_NOT_FOUND, false},
       {dir, VEL_INVALID_HANDLE, false},
       {"/dev/" + std::string(5000, 'x'), VEL_INVALID_HANDLE, false},
       {dir / "regular", VEL_PORT_SETUP, true},
@@ -285,7 +284,8 @@ TEST(Holders, LockFilesAndHoldersAsRootAndAsAnotherUser) {
 
 // On a paced line the serial reply goes on for 22 bytes after the 11 the
 // library reads, and a wrong reply may go on too: whatever comes next at once
-// gets its own reply.
+// goes out byte for byte (settings padded with NULs to their frame's length)
+// and gets its own reply.
 TEST(LineBetweenCalls, EveryCallGetsItsOwnReplyOnAPacedLine) {
   sim::Simulator::Options options;
   options.pace9600 = true;
@@ -296,20 +296,28 @@ TEST(LineBetweenCalls, EveryCallGetsItsOwnReplyOnAPacedLine) {
   int32_t length = 0;
   float a = 0, b = 0, c = 0;
   auto text10 = [&] { return std::string(text, 10); };
-  struct Step { const char* name; std::function<bool()> ok; } steps[] = {
-      {"Firmware", [&] { return VEL_Firmware(port, text, &length) == 0 && text10() == "1.10 07/10"; }},
-      {"Battery", [&] { return VEL_ReadBattery(port, &a) == 0 && a == 3.6f; }},
-      {"Temperature", [&] { return VEL_ReadTemperature(port, &a) == 0 && std::fabs(a - 3.9437f) < 1e-3f; }},
-      {"TotalField", [&] { return VEL_ReadTotalField(port, &a) == 0 && a == 5.0f; }},
-      {"AxisField", [&] { return VEL_ReadAxisField(port, &a, &b, &c) == 0 && a == 1 && b == 2 && c == 3; }},
-      {"Frequency", [&] { return VEL_SetFrequency(port, 5000) == 0; }},
-      {"Filter", [&] { return VEL_SetFilter(port, 3) == 0; }},
-      {"AutoOff", [&] { return VEL_SetAutoOffTime(port, 600) == 0; }},
+  const Bytes nuls(4, 0);
+  struct Step { const char* name; std::function<bool()> ok; Bytes frame; } steps[] = {
+      {"Firmware", [&] { return VEL_Firmware(port, text, &length) == 0 && text10() == "1.10 07/10"; }, bytesOf("#00?v*")},
+      {"Battery", [&] { return VEL_ReadBattery(port, &a) == 0 && a == 3.6f; }, bytesOf("#00?b*")},
+      {"Temperature", [&] { return VEL_ReadTemperature(port, &a) == 0 && std::fabs(a - 3.9437f) < 1e-3f; },
+       bytesOf("#00?t*")},
+      {"TotalField", [&] { return VEL_ReadTotalField(port, &a) == 0 && a == 5.0f; }, bytesOf("#00?T*")},
+      {"AxisField", [&] { return VEL_ReadAxisField(port, &a, &b, &c) == 0 && a == 1 && b == 2 && c == 3; },
+       bytesOf("#00?A*")},
+      {"Frequency 123", [&] { return VEL_SetFrequency(port, 123) == 0; }, concat({bytesOf("#00k 123*"), nuls})},
+      {"Frequency 9999999", [&] { return VEL_SetFrequency(port, 9999999) == 0; }, bytesOf("#00k 9999999*")},
+      {"Frequency -999999", [&] { return VEL_SetFrequency(port, -999999) == 0; }, bytesOf("#00k -999999*")},
+      {"Filter 7", [&] { return VEL_SetFilter(port, 7) == 0; }, bytesOf("#00f7*")},
+      {"AutoOff 0", [&] { return VEL_SetAutoOffTime(port, 0) == 0; }, concat({bytesOf("#00e 0*"), nuls})},
+      {"AutoOff 10800", [&] { return VEL_SetAutoOffTime(port, 10800) == 0; }, bytesOf("#00e 10800*")},
   };
-  for (int round = 0; round < 5; ++round) {
+  for (int round = 0; round < 3; ++round) {
     for (const auto& step : steps) {
+      sim.clearReceived();
       EXPECT_TRUE(VEL_SerialNumber(port, text, &length) == 0 && text10() == "0424K10123") << round;
       EXPECT_TRUE(step.ok()) << step.name << " right after the serial number, round " << round;
+      EXPECT_EQ(sim.received(), concat({bytesOf("#00?s*"), step.frame})) << step.name;
     }
   }
   // A wrong reply 30 bytes long: 4, and the next call gets its own reply.

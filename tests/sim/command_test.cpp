@@ -54,25 +54,6 @@ class Command {
   pid_t pid_;
 };
 
-TEST(Kv210SimCommand, PrintsTheDeviceAndServesUntilStopped) {
-  const fs::path link = fs::temp_directory_path() / ("kv210-sim-cmd-" + std::to_string(getpid()));
-  Command command("--link " + link.string() +
-                  " --address 07 --total-field 3 --axis 0.5,-1,2 --model KV212 --verbose");
-  ASSERT_EQ(command.line(), link.string());
-  PtyClient client(link.string());
-  ASSERT_TRUE(client.send("#07?T*"));
-  EXPECT_EQ(client.read(5), (Bytes{'T', 0x00, 0x00, 0x10, 0x41}));  // 9.0
-  ASSERT_TRUE(client.send("#00?A*"));
-  EXPECT_EQ(client.read(13), (Bytes{'A', 0, 0, 0x00, 0x3F, 0, 0, 0x80, 0xBF, 0, 0, 0x00, 0x40}));
-  ASSERT_TRUE(client.send("#00?v*"));
-  EXPECT_EQ(client.read(18), testing::bytes("vKV212:1.10 07/10;"));
-
-  command.signal(SIGTERM);
-  EXPECT_EQ(command.finish(), 0);
-  EXPECT_FALSE(fs::exists(fs::symlink_status(link)));
-  EXPECT_NE(command.stderrText().find("#07?T*"), std::string::npos);  // --verbose log
-}
-
 TEST(Kv210SimCommand, RefusesBadArguments) {
   for (const char* args : {"--bogus", "--address 5", "--battery-raw 70000", "--axis 1,2", "--field-limit lots",
                            "--fault b:sideways", "--fault x:silence", "--link /nonexistent/dir/probe"}) {
@@ -86,20 +67,26 @@ TEST(Kv210SimCommand, RefusesBadArguments) {
   }
 }
 
-// In the background: the device is printed once it answers, faults come from
-// the command line, and a second simulator on the same link is refused.
+// In the background: the device is printed once it answers, the probe and its
+// faults come from the command line (--verbose's log is the Python fixture's),
+// a second simulator on the same link is refused, and SIGTERM cleans up.
 TEST(Kv210SimCommand, DaemonWithFaultsAndItsLink) {
   const fs::path link = fs::temp_directory_path() / ("kv210-sim-daemon-" + std::to_string(getpid()));
   const fs::path pidFile = link.string() + ".pid";
   Command daemon("--fast --daemon --pidfile " + pidFile.string() + " --link " + link.string() +
-                 " --fault-once b:wrong-letter:Q --fault T:silence");
+                 " --address 07 --total-field 3 --axis 0.5,-1,2 --model KV212 --fault-once b:wrong-letter:Q"
+                 " --fault t:silence");
   EXPECT_EQ(daemon.line(), link.string());
   EXPECT_EQ(daemon.finish(), 0);  // the parent returns; the simulator stays
   PtyClient client(link.string());
   ASSERT_TRUE(client.send("#00?b*"));
   EXPECT_EQ(client.read(3), (Bytes{'Q', 0x03, 0x00}));
-  ASSERT_TRUE(client.send("#00?T*#00?b*"));
-  EXPECT_EQ(client.read(4), (Bytes{'b', 0x03, 0x00}));  // T stays silent
+  ASSERT_TRUE(client.send("#00?t*#00?b*"));
+  EXPECT_EQ(client.read(4), (Bytes{'b', 0x03, 0x00}));  // t stays silent
+  ASSERT_TRUE(client.send("#07?T*#00?A*#00?v*"));
+  EXPECT_EQ(client.read(36), testing::bytes(std::string("T\0\0\x10\x41", 5) +  // 9.0
+                                            std::string("A\0\0\0\x3f\0\0\x80\xbf\0\0\0\x40", 13) +
+                                            "vKV212:1.10 07/10;"));
   Command second("--link " + link.string());
   EXPECT_EQ(second.finish(), 1);
   EXPECT_NE(second.stderrText().find("served by another simulator"), std::string::npos);

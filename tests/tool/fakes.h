@@ -68,7 +68,6 @@ class ScriptedPort : public CommPort {
   std::string settings;
   InputMode mode = InputMode::Text;
   Timed arrivals;
-  int waits = 0;
 
   void deliver(TimePoint t, Bytes b) { insertByTime(arrivals, {t, std::move(b)}); }
   void setCommPort(std::int16_t n) override { number_ = n, tried.push_back(std::to_string(n)); }
@@ -88,7 +87,6 @@ class ScriptedPort : public CommPort {
     if (onOutput) onOutput(std::string(text));
   }
   void waitForInput(TimePoint deadline) override {
-    ++waits;
     if (due(false).empty())
       clock_.t = std::max(clock_.t, arrivals.empty() ? deadline : std::min(deadline, arrivals[0].first));
   }

@@ -38,8 +38,6 @@ TEST(ProgramDeathTest, EveryWayOutEndsTheProcess) {
       {"the windows closed", {}, [](WindowEvents&) {}, 0, "tx #00\\?v\\*\ndrained\nclosed\n$"},
       {"an exception", {}, [](WindowEvents&) { throw std::out_of_range("MidBytes"); }, 1,
        "box ProbeAddr\\|Unexpected error:\r\rMidBytes\ndrained\nclosed\n$"},
-      {"the device hung up", PortLoss::HungUp, [](WindowEvents& e) { e.activate(); }, 1,
-       "tx #00\\?v\\*\nbox ProbeAddr\\|Run-time error '8020':\r\rCOM1: the line was hung up.\nclosed\n$"},
       {"the device removed", PortLoss::Removed, [](WindowEvents& e) { e.writeClick(); }, 1,
        "tx #00@I00\\*\nbox ProbeAddr\\|Run-time error '8020':\r\rCOM1: the device was removed.\nclosed\n$"},
   };

@@ -93,18 +93,4 @@ TEST(ReadProbeReply, ReplyKinds) {
   }
 }
 
-TEST(ReadProbeReply, ReceivedBytesStayBounded) {
-  World w;
-  w.gui.Form_Load();
-  for (int i = 0; i < 40; ++i) {
-    w.port.deliver(w.clock.t, Bytes(1000, 'x'));
-    w.gui.ReadProbeReply();
-  }
-  EXPECT_EQ(w.gui.RxBytes.size(), SetAddGui::kRxBytesLimit);
-  w.gui.BlockRead = true;
-  w.port.deliver(w.clock.t, Bytes(1000, 'x'));
-  w.gui.ReadProbeReply();
-  EXPECT_TRUE(w.gui.RxBytes.empty());
-}
-
 }  // namespace probeaddr::test

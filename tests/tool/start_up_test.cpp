@@ -58,12 +58,4 @@ TEST(StartUp, PortPathTakesTheWholeArgument) {
   EXPECT_EQ(w.msgs(), std::vector<std::string>{"msg ProbeAddr|critical|Cannot open /tmp/probe link: refused."});
 }
 
-TEST(StartUp, AnOpenPortIsLeftAlone) {
-  World w;
-  w.port.open = true;
-  w.gui.Form_Load();
-  EXPECT_TRUE(w.port.tried.empty());
-  EXPECT_EQ(w.port.settings, "");
-}
-
 }  // namespace probeaddr::test

@@ -37,6 +37,7 @@ TEST(ToolScripts, RepliesAndWritesKeepEveryPromise) {
   const std::string version = "vKV210:1.10 07/10;";
   struct Case { const char* name; std::vector<uint8_t> script; } cases[] = {
       {"endless noise", Builder(kConnected | kBlockRead).arrive(std::string(4000, 'x')).arrive(std::string(4000, '\0')).read().s},
+      {"endless noise before the data block", Builder(kConnected).arrive(std::string(4000, 'x')).read().read().s},
       {"a click inside the reply window", Builder(kConnected).wait(200).nestedClick("7").arrive(version).read().s},
       {"port gone mid-reply", Builder(kConnected).arrive(version.substr(0, 5)).wait(40).portFails().arrive("x").read().s},
   };

@@ -1,24 +1,12 @@
+// The helpers' edges that replies seldom reach; the common cases run in the
+// reply and cycle tables.
 #include "fakes.h"
 
 namespace probeaddr::test {
 using namespace UtilLib;
 
-TEST(UtilLib, ArraysAndTexts) {
-  EXPECT_EQ(UpperBound(Bytes{}), -1);
-  EXPECT_EQ(UpperBound(Bytes(3)), 2);
-  EXPECT_EQ(BytesToStr({35, 48, 48}), "#00");
-  EXPECT_EQ(BytesToStr({65, 0, 66}), std::string("A\0B", 3));
-  EXPECT_EQ(FilterPrintable("a\r~\x7f b\x80"), "a~ b");
-  Bytes empty, a{1, 2};
-  EXPECT_TRUE(AppendBytes(empty, {}).empty());
-  EXPECT_EQ(AppendBytes(empty, {1, 2, 3}), (Bytes{1, 2, 3}));
-  EXPECT_TRUE(empty.empty());  // an empty first array is not grown
-  EXPECT_EQ(AppendBytes(a, {}), (Bytes{1, 2}));
-  EXPECT_EQ(AppendBytes(a, {3, 4, 5}), (Bytes{1, 2, 3, 4, 5}));
-  EXPECT_EQ(a, (Bytes{1, 2, 3, 4, 5}));
-}
-
-TEST(UtilLib, MidBytesAndTailLen) {
+// A chunk of one or two bytes leaves nothing once its two oldest are dropped.
+TEST(UtilLib, MidBytesAndTailLenAtTheEdges) {
   const Bytes five{10, 20, 30, 40, 50};
   struct { Bytes a; int start, length; Bytes want; } mids[] = {
       {five, 5, 1, {50}}, {five, 6, 1, {}}, {five, 2, 3, {20, 30, 40}}, {{}, -3, 5, {}}, {five, 1, 0, {}}};
@@ -28,6 +16,7 @@ TEST(UtilLib, MidBytesAndTailLen) {
   struct { std::int32_t upper, start, want; } tails[] = {{1, 3, 1}, {2, 3, 1}, {9, 3, 8}, {-1, 3, 1}};
   for (auto& t : tails) EXPECT_EQ(TailLen(t.upper, t.start), t.want) << t.upper;
   EXPECT_THROW(TailLen(INT32_MAX, 0), std::overflow_error);
+  EXPECT_EQ(FilterPrintable("a\r~\x7f b\x80"), "a~ b");
 }
 
 TEST(UtilLib, SerialNumberFormAndVersionFields) {
@@ -38,11 +27,8 @@ TEST(UtilLib, SerialNumberFormAndVersionFields) {
                           "04245K0123", "0424K10 23", ""})
     EXPECT_FALSE(IsValidSerial(bad)) << bad;
   std::string a, b, c;
-  EXPECT_TRUE(SplitField("KV210:1.10 07/10;", a, b, c));
-  EXPECT_EQ(a + "|" + b + "|" + c, "KV210|1.10|07/10");
   EXPECT_TRUE(SplitField("AB:1 2345678;", a, b, c));
   EXPECT_EQ(a + "|" + b + "|" + c, "AB|1|23456");
-  EXPECT_FALSE(SplitField("KV210 1.10 07/10;", a, b, c));
   EXPECT_FALSE(SplitField("KV210:1.10_07/10;", a, b, c));
 }
 

@@ -46,8 +46,7 @@ TEST(AddressWrite, StoreReplies) {
     std::vector<std::string> screen;
     int period;
   } rows[] = {
-      {{{0.05, "05"}}, {"msg Warning|information|New Address is '05'."}, 5},
-      {{{0.05, "eERR\r\n"}}, {"msg Warning|exclamation|Error occurred in storing mode, try again."}, 5},
+      // The probe's own "05" and "ERR": the Qt and Wine program tests.
       {{{0.05, "07"}}, {}, 5},
       {{{0.05, "0"}, {0.3, "5"}}, {}, 5},       // split echo: not the address in one chunk
       {{{0.05, "x05"}}, {}, 5},                 // stale byte before the echo
@@ -73,7 +72,9 @@ TEST(AddressWrite, StoreReplies) {
 }
 
 // Written right after identification, while the data block's tail waits at
-// the port: the store's own reply is judged, stored or refused.
+// the port: the store's own reply is judged, stored or refused. (The Qt
+// program test does the same on the paced line, but its timing under load
+// does not always leave the tail waiting.)
 TEST(AddressWrite, RightAfterIdentificationTheStoreReplyIsJudgedAlone) {
   for (const char* reply : {"05", "eERR\r\n"}) {
     World w;
@@ -86,19 +87,6 @@ TEST(AddressWrite, RightAfterIdentificationTheStoreReplyIsJudgedAlone) {
   }
 }
 
-TEST(AddressWrite, OnlyEnterWritesAndOldFirmwareBlocksIt) {
-  World w;
-  w.gui.Form_Load();
-  w.controls.text = "5";
-  w.gui.TBAddress_KeyDown(65, 0);
-  EXPECT_TRUE(w.frames().empty());
-  w.port.deliver(at(0), bytes("vKV210:1.00 07/10;"));
-  w.gui.ReadProbeReply();
-  w.gui.TBAddress_KeyDown(13, 0);
-  w.gui.CBWrite_Click();
-  EXPECT_TRUE(w.frames().empty());
-}
-
 TEST(AddressWrite, AnEditDuringTheReplyDoesNotReachTheFrames) {
   World w;
   w.gui.Form_Load();
@@ -108,7 +96,8 @@ TEST(AddressWrite, AnEditDuringTheReplyDoesNotReachTheFrames) {
   EXPECT_EQ(w.gui.SerialQuery, "#05?s*");
 }
 
-// Exit, closing the window (also twice), and a port failure while running.
+// Exit, closing the window (also twice), and a port failure while running;
+// how the process then ends is the program runner's (program_test).
 TEST(Shutdown, EveryWayOut) {
   struct Row {
     const char* name;
@@ -117,7 +106,6 @@ TEST(Shutdown, EveryWayOut) {
     int exitCode;
   } rows[] = {
       {"exit", [](World& w) { w.gui.CBExit_Click(); }, {"tx #00?v*", "close main", "close progress", "end 0"}, 0},
-      {"close", [](World& w) { w.gui.Form_Unload(); }, {"tx #00?v*", "close main", "close progress", "end 0"}, 0},
       {"final query fails", [](World& w) { w.port.failure = 8020; w.gui.Form_Unload(); },
        {"close main", "close progress", "end 1"}, 1},
       {"port fails while polling", [](World& w) { w.port.failure = 8020; w.gui.Form_Activate(); },
