@@ -1,6 +1,7 @@
 #include "serve.h"
 
 #include <signal.h>
+#include <unistd.h>
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
@@ -18,6 +19,7 @@
 #include "monitor.h"
 #include "processes.h"
 #include "reader.h"
+#include "site.h"
 
 #ifndef VELPROBE_CHART_JS
 #define VELPROBE_CHART_JS "/usr/share/javascript/chart.js/chart.min.js"
@@ -76,8 +78,19 @@ struct Settings {
   std::size_t keep = 86400;
   std::string model = "KV21";
   std::optional<int32_t> timeoutMs;
+  std::vector<std::string> allowHosts;
   bool reader = false;
 };
+
+// Host names that requests may give besides IP addresses and localhost: the
+// machine's own name, the one given to --listen and those allowed by hand.
+std::vector<std::string> hostNames(const Settings& s, const Endpoint& endpoint) {
+  std::vector<std::string> names = s.allowHosts;
+  char name[256] = {};
+  if (::gethostname(name, sizeof name - 1) == 0 && name[0]) names.emplace_back(name);
+  names.push_back(endpoint.host);
+  return names;
+}
 
 int serve(const Settings& s, const ReaderOptions& reader, const Endpoint& endpoint) {
   // The stop signals are taken by sigwait below; every thread started from
@@ -88,18 +101,23 @@ int serve(const Settings& s, const ReaderOptions& reader, const Endpoint& endpoi
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
   ::signal(SIGPIPE, SIG_IGN);
 
-  Monitor monitor(s.ports, s.keep);
-  std::string chart = readFile(VELPROBE_CHART_JS);
-  if (chart.empty())
-    log(std::string("no charts on the page: cannot read ") + VELPROBE_CHART_JS + " (Debian package libjs-chart.js)");
-  HttpServer http(monitor, std::move(chart), static_cast<double>(reader.interval.count()) / 1000.0);
-  int port = 0;
+  // Bound before any probe is opened: an address in use ends the start here.
+  std::optional<Listener> listener;
   try {
-    port = http.bind(endpoint);
+    listener.emplace(endpoint);
   } catch (const std::exception& e) {
     log(e.what());
     return kExitDevice;
   }
+  const int port = listener->port();
+  const bool everyInterface = listener->everyInterface(), loopback = listener->loopback();
+
+  Monitor monitor(s.ports, s.keep);
+  std::string chart = readFile(VELPROBE_CHART_JS);
+  if (chart.empty())
+    log(std::string("no charts on the page: cannot read ") + VELPROBE_CHART_JS + " (Debian package libjs-chart.js)");
+  const Site site(monitor, {std::move(chart), static_cast<double>(reader.interval.count()) / 1000.0,
+                            hostNames(s, endpoint)});
   std::vector<std::vector<std::string>> commands;
   for (const auto& p : s.ports) {
     std::vector<std::string> args = {"serve", "--reader", "--port", p, "--model", s.model, "--interval", s.interval};
@@ -108,7 +126,14 @@ int serve(const Settings& s, const ReaderOptions& reader, const Endpoint& endpoi
   }
   ReaderProcesses readers(monitor, std::move(commands), log);
   readers.start();
-  http.start();
+  std::optional<HttpServer> http;
+  try {
+    http.emplace(std::move(*listener), [&site](const HttpRequest& request) { return site.handle(request); });
+  } catch (const std::exception& e) {
+    log(e.what());
+    readers.stop();
+    return kExitDevice;
+  }
 
   const std::string host = endpoint.host.find(':') != std::string::npos ? "[" + endpoint.host + "]" : endpoint.host;
   const std::string url = "http://" + host + ":" + std::to_string(port) + "/";
@@ -116,11 +141,15 @@ int serve(const Settings& s, const ReaderOptions& reader, const Endpoint& endpoi
   std::fflush(stdout);
   log("serving " + std::to_string(s.ports.size()) + (s.ports.size() == 1 ? " probe" : " probes") + " on " + url +
       " (metrics at " + url + "metrics); Ctrl-C stops");
+  if (everyInterface || !loopback)
+    log(std::string("serving ") + (everyInterface ? "every network interface of this machine" : "the network") +
+        ", without authentication: anyone who reaches port " + std::to_string(port) +
+        " can read the probes (read-only; for TLS and passwords put a reverse proxy in front)");
 
   int signal = 0;
   sigwait(&stopSignals, &signal);
   log(std::string("stopping (") + ::strsignal(signal) + "): closing the ports");
-  http.stop();
+  http.reset();
   readers.stop();
   return kExitOk;
 }
@@ -148,6 +177,10 @@ int run(int argc, char** argv) {
   app.add_option("-t,--timeout", s.timeoutMs, "reply time-out in milliseconds (default: the library's 500)")
       ->check(CLI::Range(1, 3600000))
       ->type_name("MS");
+  app.add_option("--allow-host", s.allowHosts,
+                 "a host name that requests may give (Host header) besides IP addresses, localhost and this "
+                 "machine's name; repeat it for more")
+      ->type_name("NAME");
   app.add_flag("--reader", s.reader, "read one probe and print JSON lines (used by the server itself)")->group("");
 
   ReaderOptions reader;

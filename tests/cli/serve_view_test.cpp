@@ -1,0 +1,127 @@
+// What serve shows, apart from HTTP: the Prometheus exposition as a unit, the
+// monitor's metrics of hostile probe texts and withheld values, and the paging
+// of /api/readings.
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <cmath>
+#include <limits>
+#include <string>
+
+#include "exposition.h"
+#include "monitor.h"
+
+namespace {
+
+using velprobe::serve::Exposition;
+using velprobe::serve::isoTime;
+using velprobe::serve::Millis;
+using velprobe::serve::Monitor;
+
+TEST(Exposition, FamiliesOnceLabelsEscapedNaNWithheld) {
+  Exposition e;
+  e.family("a_total", Exposition::Type::Counter, "Counts\\ things\nover lines.");
+  e.family("b", Exposition::Type::Gauge, "A gauge.");
+  e.add("a_total", {{"port", "/dev/x"}}, uint64_t{7});
+  e.add("b", {{"v", "back\\slash \"quoted\"\nnext"}}, 2.5f);
+  e.add("b", {}, std::numeric_limits<float>::quiet_NaN());  // withheld
+  e.add("b", {}, std::numeric_limits<double>::infinity());
+  e.add("a_total", {{"port", "/dev/y"}}, uint64_t{18446744073709551615ULL});
+  e.add("b", {{"t", ""}}, 1796601600.125);
+  EXPECT_EQ(e.text(),
+            "# HELP a_total Counts\\\\ things\\nover lines.\n# TYPE a_total counter\n"
+            "a_total{port=\"/dev/x\"} 7\na_total{port=\"/dev/y\"} 18446744073709551615\n"
+            "# HELP b A gauge.\n# TYPE b gauge\n"
+            "b{v=\"back\\\\slash \\\"quoted\\\"\\nnext\"} 2.5\nb +Inf\nb{t=\"\"} 1796601600.125\n");
+  for (auto bad : {"", "1a", "a-b", "a b"})
+    EXPECT_THROW(e.family(bad, Exposition::Type::Gauge, ""), std::logic_error) << bad;
+  EXPECT_THROW(e.family("b", Exposition::Type::Gauge, "again"), std::logic_error);
+  EXPECT_THROW(e.add("undeclared", {}, 1.0), std::logic_error);
+  EXPECT_THROW(e.add("b", {{"a:b", "x"}}, 1.0), std::logic_error);
+}
+
+std::string line(Millis time, const std::string& rest) { return R"({"time":")" + isoTime(time) + "\"," + rest + "}"; }
+constexpr Millis kStart = 1796601600000;  // 2026-12-07T00:00:00Z
+
+TEST(MonitorMetrics, HostileIdentityEscapedAndWithheldValuesLeftOut) {
+  Monitor monitor({"/dev/tty\"0", "/dev/ttyUSB1", "/dev/ttyUSB2"}, 10);
+  monitor.ingest(0, line(kStart, R"("identity":{"serial_number":"<script>\"\\\n\u0001\u00ff","name":"Lab 7"})"));
+  monitor.ingest(0, line(kStart, R"("battery_V":3.6,"temperature_C":null,"total_field":null,"axis1":1,"axis2":2,)"
+                                 R"("axis3":3,"over_range":["total_field"])"));
+  monitor.ingest(1, line(kStart, R"("battery_V":3.5,"total_field":5.5,"axis1":1,"axis2":2,"axis3":3)"));
+  monitor.ingest(1, line(kStart + 1000, R"("code":8,"call":"VEL_ReadBattery","message":"no reply")"));
+  const std::string m = monitor.metrics();
+  const std::string p0 = R"(port="/dev/tty\"0",serial="<script>\"\\\\\\x0a\\x01\\xff")";
+  EXPECT_NE(m.find("kv210_up{" + p0 + "} 1\n"), std::string::npos) << m;
+  EXPECT_NE(m.find("kv210_probe_info{" + p0 + R"(,firmware="",name="Lab 7",model="",calibration_date=""} 1)"),
+            std::string::npos) << m;
+  EXPECT_NE(m.find("kv210_battery_volts{" + p0 + "} 3.6\n"), std::string::npos);
+  EXPECT_NE(m.find("kv210_axis_field{" + p0 + ",axis=\"3\"} 3\n"), std::string::npos);
+  // Over range and not read: no line; probe 1 is down and probe 2 never read: none of their values.
+  EXPECT_EQ(m.find("kv210_total_field{"), std::string::npos) << m;
+  EXPECT_EQ(m.find("kv210_temperature_celsius{"), std::string::npos);
+  EXPECT_EQ(m.find("kv210_battery_volts{port=\"/dev/ttyUSB1\""), std::string::npos);
+  EXPECT_NE(m.find("kv210_up{port=\"/dev/ttyUSB1\",serial=\"\"} 0\n"), std::string::npos);
+  EXPECT_NE(m.find("kv210_reading_failures_total{port=\"/dev/ttyUSB1\",serial=\"\",code=\"8\"} 1\n"),
+            std::string::npos);
+  EXPECT_NE(m.find("kv210_over_range_readings_total{" + p0 + "} 1\n"), std::string::npos);
+  // Every family's HELP and TYPE once, all ten of them, each before its samples.
+  for (std::size_t at = 0, families = 0;; ++families) {
+    at = m.find("# TYPE ", at + 1);
+    if (at == std::string::npos) {
+      EXPECT_EQ(families, 10u);
+      break;
+    }
+    const std::string name = m.substr(at + 7, m.find(' ', at + 7) - at - 7);
+    EXPECT_EQ(m.find("# TYPE " + name + " "), at) << name;
+    EXPECT_EQ(m.find("# HELP " + name + " "), m.rfind("# HELP " + name + " ")) << name;
+    EXPECT_EQ(m.find(name + "{"), m.find(name + "{", at)) << name << ": a sample before its TYPE";
+  }
+}
+
+TEST(MonitorReadings, PagesOfAtMostTheLimitWithACursor) {
+  // seq 1..130, a (odd seq) and b (even seq) in turn; each ring keeps its last
+  // 50: a 31..129, b 32..130.
+  Monitor monitor({"/dev/a", "/dev/b"}, 50);
+  for (int i = 0; i < 130; ++i) monitor.ingest(i % 2, line(kStart + i * 1000, R"("battery_V":3.6)"));
+  auto page = [&](uint64_t after, Millis since, std::size_t limit) {
+    const auto json = nlohmann::json::parse(monitor.readingsJson(after, since, limit));
+    std::vector<uint64_t> seqs;
+    for (const auto& r : json["readings"]) seqs.push_back(r["seq"].get<uint64_t>());
+    return std::make_tuple(json["next"].get<uint64_t>(), json["more"].get<bool>(), seqs);
+  };
+  const struct {
+    uint64_t after;
+    Millis since;
+    std::size_t limit;
+    uint64_t next;
+    bool more;
+    std::vector<uint64_t> seqs;
+  } cases[] = {
+      {0, 0, 3, 33, true, {31, 32, 33}},
+      {125, 0, 10, 130, false, {126, 127, 128, 129, 130}},
+      {0, kStart + 127'000, 10, 130, false, {128, 129, 130}},
+      {127, kStart + 10'000, 2, 129, true, {128, 129}},
+      {130, 0, 10, 130, false, {}},
+      {1'000'000, 0, 10, 130, false, {}},
+  };
+  for (const auto& c : cases) {
+    const auto [next, more, seqs] = page(c.after, c.since, c.limit);
+    EXPECT_EQ(next, c.next) << c.after;
+    EXPECT_EQ(more, c.more) << c.after;
+    EXPECT_EQ(seqs, c.seqs) << c.after;
+  }
+  // Following the cursor gives every kept reading once, in order.
+  std::vector<uint64_t> all;
+  for (uint64_t after = 0;;) {
+    const auto [next, more, seqs] = page(after, 0, 7);
+    all.insert(all.end(), seqs.begin(), seqs.end());
+    after = next;
+    if (!more) break;
+  }
+  ASSERT_EQ(all.size(), 100u);
+  EXPECT_TRUE(std::is_sorted(all.begin(), all.end()));
+  EXPECT_EQ(nlohmann::json::parse(monitor.readingsJson(0, 0))["readings"].size(), 100u);
+}
+
+}  // namespace
