@@ -200,7 +200,7 @@ HttpResponse Site::handle(const HttpRequest& request) const {
     return r;
   }
   if (hosts > 1 || (hosts == 0 && request.version != "HTTP/1.0"))
-    return text(400, "Bad request: an HTTP/1.1 request names its host in exactly one Host header.\n");
+    return text(400, "Bad request: exactly one Host header is needed.\n");
   if (hosts == 1 && !hostAllowed(host))
     return text(400,
                 "Bad request: this server does not answer to the host name given; start it with "
