@@ -42,12 +42,16 @@ Serves over HTTP (read-only; nothing served changes a probe):
   /api/probes       state and identity of each probe, as JSON
   /api/readings     the kept readings as JSON, named as by 'watch --json';
                     ?since=TIME (ISO 8601 UTC or seconds since the epoch) and
-                    ?after=N (the "next" of an earlier answer) select the newer
+                    ?after=N (the "next" of an earlier answer) select the newer;
+                    at most 10000 an answer, "more": true when newer ones wait
 Each probe is read by a process of its own, so each reading is checked against
 its own probe's field limit. A probe that stops answering, or whose adapter is
 unplugged, shows as down and is opened again every few seconds. The first line
 on standard output is the address served. Ctrl-C or SIGTERM stops it; every
-port is closed.
+port is closed. Other methods than GET and HEAD, request bodies, and a Host
+header that names neither an IP address, localhost, this machine nor an
+--allow-host name are refused. No TLS, no passwords: on an untrusted network
+put a reverse proxy in front.
 
 Examples:
   velprobe serve --port /dev/ttyUSB0
