@@ -22,8 +22,9 @@ using namespace velprobe::serve;
 namespace {
 
 const Site& site() {
-  static Monitor monitor = [] {
-    Monitor m({"/dev/ttyUSB0", "/dev/tty\"1", "/dev/ttyUSB2"}, 40);
+  static const Monitor& monitor = *[] {
+    auto* monitor = new Monitor({"/dev/ttyUSB0", "/dev/tty\"1", "/dev/ttyUSB2"}, 40);
+    Monitor& m = *monitor;
     constexpr Millis kStart = 1796601600000;
     m.ingest(1, R"({"time":")" + isoTime(kStart) + R"(","identity":{"serial_number":"<s>\"\\\u0001\u00ff"}})");
     for (int i = 0; i < 100; ++i)
@@ -32,7 +33,7 @@ const Site& site() {
                    (i % 7 == 6 ? R"("code":8,"call":"VEL_ReadBattery","message":"no reply"})"
                                : R"("battery_V":3.6,"total_field":5.5,"axis3":)" + std::to_string(i) +
                                      (i % 5 == 0 ? R"(,"over_range":["total_field"]})" : "}")));
-    return m;
+    return monitor;
   }();
   static const Site site(monitor, {"chart", 1, {"probes.example"}});
   return site;
@@ -75,12 +76,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     body |= same(name, "Transfer-Encoding") || (same(name, "Content-Length") && value != "0");
     if (same(name, "Host")) {
       ++hosts;
+      std::string_view host = value;
+      while (!host.empty() && (host.front() == ' ' || host.front() == '\t')) host.remove_prefix(1);
+      while (!host.empty() && (host.back() == ' ' || host.back() == '\t')) host.remove_suffix(1);
+      const std::string_view hostName = host.substr(0, host.find(':'));
       // A name that is no IP address, not localhost and not allowed.
-      foreignHost |= value.find_first_of("ghijkmnqrsuvwxyzGHIJKMNQRSUVWXYZ") != std::string_view::npos &&
-                     !same(value.substr(0, value.find(':')), "localhost") &&
-                     !same(value.substr(0, value.find(':')), "probes.example") &&
-                     !same(value.substr(0, value.find(':')), "localhost.") &&
-                     !same(value.substr(0, value.find(':')), "probes.example.") && value.find('[') != 0;
+      foreignHost |= host.find_first_of("ghijkmnqrsuvwxyzGHIJKMNQRSUVWXYZ") != std::string_view::npos &&
+                     !same(hostName, "localhost") && !same(hostName, "localhost.") &&
+                     !same(hostName, "probes.example") && !same(hostName, "probes.example.") && host.find('[') != 0;
     }
   }
 
