@@ -46,14 +46,18 @@
  * a 3-byte reply, 0.95 to about 1.95 s for the 18-byte version reply. The probe
  * data read at opening can take up to 19.2 s.
  *
- * The line after a call: a call returns only when the probe's reply is over, so
- * that no byte of it can become the next command's reply (a real line delivers
- * about one byte a millisecond). VEL_SerialNumber takes in the rest of the
- * probe's usual 33-byte reply (about 23 ms); VEL_CreateProbe takes in the rest
- * of a data block that paused after its first 256 bytes; and after a wrong
- * reply letter (4, 13) or a time-out (8) during which bytes did arrive, the
- * rest is read and dropped. Each ends once the line has been quiet for 50 ms
- * (one second at most).
+ * The line after a call: a real line delivers about one byte a millisecond, so
+ * a reply can still be arriving when a call has what it asked for. Before it
+ * returns, VEL_SerialNumber takes in the rest of the probe's usual 33-byte
+ * reply (about 23 ms); VEL_CreateProbe takes in the rest of a data block that
+ * paused after its first 256 bytes; and after a wrong reply letter (4, 13) or
+ * a time-out (8) during which bytes did arrive, the rest is read and dropped.
+ * Each ends once the line has been quiet for 50 ms (one second at most).
+ * Nothing else is drained: bytes that a probe sends after a complete reply of
+ * the expected length are left to the next command. Its purge drops those
+ * that have arrived by then; the rest become the start of its reply, giving a
+ * wrong letter (4, 13) or, if they begin with the letter it expects, a wrong
+ * value.
  *
  * Ports someone else holds: on Linux VEL_CreateProbe returns 7, without
  * touching the line, when the device is in exclusive mode (TIOCEXCL, as Qt

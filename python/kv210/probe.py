@@ -64,9 +64,9 @@ def _whole_setting(value: int, what: str) -> int:
     if isinstance(value, bool):
         raise TypeError(f"{what} is a whole number, not a bool")
     number = operator.index(value)  # TypeError for 2.5 or "3"
-    if number not in _INT32:
-        raise ValueError(f"{what} {number} is out of range")
-    return number
+    # Beyond 32 bits it is as far out of range as 8 is for the filter: the
+    # library refuses it with the same SettingError, sending nothing.
+    return min(max(number, _INT32.start), _INT32.stop - 1)
 
 
 class Probe:
@@ -87,8 +87,8 @@ class Probe:
     the data-block texts (name, model, calibration date) of its own probe.
     """
 
-    def __init__(self, port: str | os.PathLike[str], model: str = "KV21", timeout: float = 0.5) -> None:
-        self.port = os.fspath(port)
+    def __init__(self, port: str | bytes | os.PathLike[str] | os.PathLike[bytes], model: str = "KV21", timeout: float = 0.5) -> None:
+        self.port = os.fsdecode(port)  # bytes as the file system names them; TypeError for the rest
         self.timeout = timeout
         self._handle: int | None = None
         if "\0" in self.port:  # C would open the name up to it: another device
@@ -119,7 +119,10 @@ class Probe:
 
     @timeout.setter
     def timeout(self, seconds: float) -> None:
-        milliseconds = round(seconds * 1000)
+        try:
+            milliseconds = round(seconds * 1000)
+        except (OverflowError, ValueError):  # infinity, NaN
+            milliseconds = 0
         if not 1 <= milliseconds <= 3_600_000:
             raise ValueError(f"timeout takes seconds from 0.001 to 3600, not {seconds!r}")
         self._timeout_ms = milliseconds

@@ -18,7 +18,7 @@ Options come from the ``kv210_sim`` marker or from indirect parametrisation
 the simulator's command-line options: ``fast`` (no 9600-baud pacing), the
 identity (``model``, ``release``, ``date``, ``serial``, ``address``, ``name``,
 ``calibration_date``, ``field_limit``), the readings (``battery_raw``,
-``temperature_raw``, ``total_field``, ``axis``) and faults (``faults``,
+``temperature_raw``, ``total_field``, ``axis``, ``frequency_echo``) and faults (``faults``,
 ``faults_once``: ``"COMMAND:KIND[:ARG...]"`` as ``kv210-sim --help`` lists).
 
 ``kv210-sim`` is taken from ``--kv210-sim PATH``, the ``KV210_SIM`` variable,
@@ -41,7 +41,7 @@ import pytest
 
 _IDENTITY_AND_READINGS = {
     "model", "release", "date", "serial", "address", "name", "calibration_date", "field_limit",
-    "battery_raw", "temperature_raw", "total_field", "axis",
+    "battery_raw", "temperature_raw", "total_field", "axis", "frequency_echo",
 }
 _START_SECONDS = 10
 

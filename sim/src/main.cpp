@@ -167,6 +167,7 @@ int main(int argc, char** argv) {
   settings.options.pace9600 = true;
   float totalField = 5.0f;
   std::vector<float> axis{1.0f, 2.0f, 3.0f};
+  float frequencyEcho = 0.0f;
   bool fast = false;
   bool paceIgnored = false;
 
@@ -208,6 +209,10 @@ int main(int argc, char** argv) {
       ->capture_default_str();
   app.add_option("--total-field", totalField, "total field; the probe sends its square")->capture_default_str();
   app.add_option("--axis", axis, "the three axis values")->delimiter(',')->expected(3)->type_name("X,Y,Z");
+  auto* echo = app.add_option("--frequency-echo", frequencyEcho,
+                              "confirm every frequency setting with this value instead of the setting\n"
+                              "(a probe that took another frequency: 1.22 for 1.23 is refused)")
+                   ->type_name("VALUE");
   app.add_option("--fault", settings.faults, "a lasting fault, COMMAND:KIND[:ARG...] (below)")
       ->type_name("FAULT");
   app.add_option("--fault-once", settings.faultsOnce, "a fault for the next such frame only")->type_name("FAULT");
@@ -231,6 +236,7 @@ int main(int argc, char** argv) {
   settings.options.pace9600 = paced;
   readings.totalFieldSquared = totalField * totalField;
   std::copy(axis.begin(), axis.end(), readings.axis);
+  if (echo->count() > 0) readings.frequencyEcho = frequencyEcho;
   if (settings.verbose)
     settings.options.trace = [](const std::string& line) { std::cerr << "kv210-sim: " << line << std::endl; };
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <cstring>
 
 namespace kv210::sim {
@@ -23,6 +24,22 @@ void appendBigEndian16(Bytes& out, uint16_t value) {
 }
 
 }  // namespace
+
+float frequencyEcho(int32_t hundredths) {
+  // The probe confirms a frequency with a value whose hundredfold, truncated
+  // toward zero, is the setting. The single-precision value nearest to n/100
+  // often lies just below it (0.29 is 0.28999999): take the one closest to
+  // n/100 on the side that truncates to n.
+  if (hundredths == 0) return 0.0f;
+  const auto target = static_cast<double>(hundredths);
+  const auto truncated = [](float v) { return std::trunc(static_cast<double>(v) * 100.0); };
+  const float towardZero = hundredths > 0 ? -INFINITY : INFINITY;
+  float echo = static_cast<float>(target / 100.0);
+  while (truncated(echo) != target) echo = std::nextafter(echo, truncated(echo) < target ? INFINITY : -INFINITY);
+  for (float next = std::nextafter(echo, towardZero); truncated(next) == target; next = std::nextafter(echo, towardZero))
+    echo = next;
+  return echo;
+}
 
 Bytes dataBlock(const Identity& identity) {
   constexpr std::size_t kBlockSize = 382;
@@ -82,8 +99,7 @@ Bytes probeReply(const ParsedFrame& frame, const Identity& identity,
       break;
     case CommandKind::Frequency:
       out.push_back('k');
-      appendFloat(out, readings.frequencyEcho.value_or(
-                           static_cast<float>(static_cast<double>(*frame.number) / 100.0)));
+      appendFloat(out, readings.frequencyEcho.value_or(frequencyEcho(*frame.number)));
       break;
     case CommandKind::Filter:
       out.push_back('f');

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <filesystem>
 #include <fstream>
 
@@ -58,7 +59,23 @@ TEST_F(SimulatorTest, LeavesFramesItDoesNotKnowUnanswered) {
     EXPECT_EQ(sim.replyFor(frame), Bytes{});
     EXPECT_EQ(exchange(frame), Bytes{});
   }
-  EXPECT_EQ(sim.replyFor(std::string("#00k 1*\0\0\0\0\0\0", 13)), (Bytes{'k', 0x0A, 0xD7, 0x23, 0x3C}));  // 0.01
+}
+
+// A probe that took a frequency echoes a value whose hundredfold, truncated,
+// is the setting; the single-precision value nearest to n/100 is often below
+// it (0.01f is 0.0099999998, 0.29f is 0.28999999).
+TEST(FrequencyEcho, TruncatesToEverySettingFromTheNearestSide) {
+  EXPECT_EQ(Simulator().replyFor(std::string("#00k 1*\0\0\0\0\0\0", 13)), (Bytes{'k', 0x0B, 0xD7, 0x23, 0x3C}));
+  EXPECT_EQ(frequencyEcho(29), 0.29000002f);
+  EXPECT_EQ(frequencyEcho(0), 0.0f);
+  std::vector<int32_t> settings{9999999, -999999, -1};
+  for (int32_t n = 0; n <= 100000; ++n) settings.push_back(n);
+  for (int32_t n : settings) {
+    const float echo = frequencyEcho(n);
+    const float closer = std::nextafter(echo, n >= 0 ? -1.0f : 1.0f);
+    ASSERT_EQ(std::trunc(double{echo} * 100.0), n) << n;
+    if (n != 0) ASSERT_NE(std::trunc(double{closer} * 100.0), n) << n;
+  }
 }
 
 TEST_F(SimulatorTest, CutsFramesOutOfNoise) {

@@ -37,7 +37,7 @@ struct Readings {
   int16_t temperatureRaw = 640;   // 't' reply, MSB first
   float totalFieldSquared = 25.0f;  // 'T' reply, LSB first
   float axis[3] = {1.0f, 2.0f, 3.0f};  // 'A' reply
-  std::optional<float> frequencyEcho;  // 'k' echo; unset: the value sent / 100
+  std::optional<float> frequencyEcho;  // 'k' echo; unset: frequencyEcho(the value sent)
 };
 
 // Commands a fault or a scripted reply can be attached to, named by the
@@ -128,6 +128,10 @@ class Simulator {
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };
+
+// The echo with which the probe confirms a frequency of `hundredths`: the
+// single-precision value whose hundredfold truncates to it, nearest to n/100.
+float frequencyEcho(int32_t hundredths);
 
 // The 382-byte probe data block for an identity.
 Bytes dataBlock(const Identity& identity);
