@@ -5,8 +5,8 @@
 #include <chrono>
 #include <thread>
 
+#include "posix_comm_port.h"
 #include "probeaddr/null_controls.h"
-#include "probeaddr/posix_comm_port.h"
 #include "probeaddr/set_add_gui.h"
 
 namespace kv210::bench {

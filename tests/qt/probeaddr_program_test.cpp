@@ -147,7 +147,9 @@ TEST(ProbeAddrProgram, AnswersHelpAndVersionWithoutADisplay) {
 }
 
 // Identification, then an address written each way the README tells, each
-// followed by the serial-number query to the new address.
+// judged on its own reply (the first right after the model shows, one as a
+// poll goes out, one the probe refuses) and followed by the serial-number
+// query to the new address.
 TEST(ProbeAddrProgram, IdentifiesWritesAsTheReadmeSaysAndSaysGoodbyeOnClose) {
   Simulator::Options options = probe();
   options.linkPath = "/tmp/probeaddr-test-link-" + std::to_string(::getpid());
@@ -159,21 +161,34 @@ TEST(ProbeAddrProgram, IdentifiesWritesAsTheReadmeSaysAndSaysGoodbyeOnClose) {
   ASSERT_FALSE(program.waitFor({"window", "frmPBar", "hidden"}).empty());
   for (int i = 0; i < 3; ++i) program.command("activate");  // no second polling cycle
 
-  const std::pair<Texts, std::string> writes[] = {
-      {{"key Tab", "key 4", "key Return"}, "04"},  // Tab from Exit selects the box's text
-      {{"type 7", "key Escape", "click CBWrite"}, "07"},
-      {{"type 42", "key Enter"}, "42"}};
-  for (const auto& [commands, address] : writes) {
-    const std::size_t before = sim.frames().size();
-    for (const std::string& command : commands) program.command(command);
-    const Texts frames = framesFrom(sim, before, "#" + address + "?s*");
+  struct Write {
+    Texts commands;
+    std::string address, icon, message;
+    bool atPoll = false;
+  } writes[] = {
+      {{"key Tab", "key 4", "key Return"}, "04", "Information", "New Address is '04'."},  // Tab from Exit selects
+      // Amid the poll's reply, which nothing keeps apart from the store's: no confirmation need come.
+      {{"type 7", "key Escape", "click CBWrite"}, "07", "Information", "", true},
+      {{"type 42", "key alt+w"}, "42", "Information", "New Address is '42'."},
+      {{"type 9", "key Enter"}, "09", "Exclamation", "Error occurred in storing mode, try again."}};
+  for (const Write& write : writes) {
+    // Clear of the replies before (the data block's last 44 bytes come after the model shows), or amid a poll.
+    std::this_thread::sleep_for(300ms);
+    std::size_t before = sim.frames().size();
+    if (write.atPoll) framesFrom(sim, before, "#00?v*"), before = sim.frames().size();
+    if (write.icon == "Exclamation") sim.pushFault("@I", {kv210::sim::FaultKind::StoreError});
+    for (const std::string& command : write.commands) program.command(command);
+    if (!write.message.empty())
+      EXPECT_FALSE(program.waitFor({"message", "Warning", write.icon, "Ok", write.message}).empty()) << write.message;
+    const Texts frames = framesFrom(sim, before, "#" + write.address + "?s*");
     const auto store = std::find(frames.begin(), frames.end(), "#00@c*");
-    ASSERT_LT(store + 1, frames.end()) << address;
-    EXPECT_EQ(*(store + 1), "#00@I" + address + "*");
-    EXPECT_LT(store + 1, std::find(frames.begin(), frames.end(), "#" + address + "?s*"));
+    ASSERT_LT(store + 1, frames.end()) << write.address;
+    EXPECT_EQ(*(store + 1), "#00@I" + write.address + "*");
+    EXPECT_LT(store + 1, std::find(frames.begin(), frames.end(), "#" + write.address + "?s*"));
     EXPECT_EQ(std::count(frames.begin(), frames.end(), "#00@c*"), 1);
-    EXPECT_EQ(sim.address(), address);
+    if (write.icon == "Information") EXPECT_EQ(sim.address(), write.address);
   }
+  EXPECT_EQ(sim.address(), "42");
   // Out of range: the message, "00" and the focus back in the box, nothing sent.
   const std::size_t before = sim.frames().size();
   program.command("type 100");
@@ -185,7 +200,6 @@ TEST(ProbeAddrProgram, IdentifiesWritesAsTheReadmeSaysAndSaysGoodbyeOnClose) {
   const Texts box = program.waitFor({"state", "TBAddress"});  // text, enabled, visible, focus
   EXPECT_EQ(box.size() < 7 ? "" : box[3] + " " + box[6], "00 focus");
   EXPECT_TRUE(noStoreFrame(framesFrom(sim, before)));
-  EXPECT_TRUE(program.log({"message", "Warning", "Exclamation"}).empty());  // no "ERR"
 
   // The driver library is kept off the port, by the link's name and the device's, until the tool ends.
   HANDLE handle = INVALID_HANDLE_VALUE;
@@ -212,7 +226,7 @@ TEST(ProbeAddrProgram, OldFirmwareDisablesWritingForTheRunAndExitSaysGoodbye) {
   std::this_thread::sleep_for(1500ms);
   EXPECT_TRUE(noStoreFrame(framesFrom(sim, before)));
 
-  program.command("click CBExit");
+  program.command("key alt+e");  // Exit's access key
   ASSERT_EQ(program.waitForExit(), 0);
   EXPECT_TRUE(poll(1s, [&] { return sim.frames().back() == "#00?v*"; }));
   EXPECT_FALSE(program.waitFor({"window", "frmPBar", "closed"}, 0ms).empty());
@@ -224,8 +238,8 @@ TEST(ProbeAddrProgram, NoProbeAsksAfterTenPollsAndYesEndsTheProgram) {
   sim.setFault("v", {kv210::sim::FaultKind::Silence});
   ProbeAddrProcess program("PORT=" + sim.devicePath(), "Yes");
   const Texts question = program.waitFor({"message", "Warning", "Exclamation", "YesNo"}, 30s);
-  ASSERT_EQ(question.size(), 7u);
-  EXPECT_EQ(question[6], "Yes");
+  ASSERT_EQ(question.size(), 6u);
+  EXPECT_FALSE(program.waitFor({"answer", "Yes"}).empty());
   const auto progress = program.log({"progress"});  // 10, then 1 to 10 by poll
   ASSERT_EQ(progress.size(), 11u);
   EXPECT_EQ(progress.back()[2], "10");
@@ -236,8 +250,8 @@ TEST(ProbeAddrProgram, NoProbeAsksAfterTenPollsAndYesEndsTheProgram) {
 }
 
 // A PORT= device that cannot be opened ends the program before its window
-// shows, with the path and why: missing, no serial port, held (here by this
-// test through the driver library), or closed to the user.
+// shows, with the path and why: none named, missing, no serial port, held
+// (here by this test through the driver library), or closed to the user.
 TEST(ProbeAddrProgram, UnusablePortIsReportedWithItsReason) {
   Simulator held, closed;
   HANDLE handle = INVALID_HANDLE_VALUE;
@@ -247,6 +261,7 @@ TEST(ProbeAddrProgram, UnusablePortIsReportedWithItsReason) {
   ASSERT_TRUE(dialout && nobody);
   ASSERT_EQ(::chown(closed.ptsPath().c_str(), 0, dialout->gr_gid) | ::chmod(closed.ptsPath().c_str(), 0660), 0);
   const std::tuple<std::string, uid_t, std::string> rows[] = {
+      {"", 0, "no device named"},  // and no other port tried in its place
       {"/dev/no-such-probe", 0, "no such device"},
       {"/dev/null", 0, "not a serial port"},
       {held.ptsPath(), 0, "busy, in use by qt_probeaddr_program_test (PID " + std::to_string(::getpid()) + ")"},
@@ -257,10 +272,38 @@ TEST(ProbeAddrProgram, UnusablePortIsReportedWithItsReason) {
     ASSERT_EQ(program.waitForExit(), 1) << path;
     const Texts message = program.waitFor({"message"}, 0ms);
     EXPECT_EQ(Texts(message.begin() + !message.empty(), message.end()),
-              (Texts{"message", "ProbeAddr", "Critical", "Ok", "Cannot open " + path + ": " + reason + ".", "Ok"}));
+              (Texts{"message", "ProbeAddr", "Critical", "Ok",
+                     "Cannot open " + (path.empty() ? "PORT=" : path) + ": " + reason + "."}));
     EXPECT_TRUE(program.log({"ready"}).empty()) << path;
   }
   VEL_RemoveProbe(handle);
+}
+
+// A write while no probe answers, then the probe comes: found, and asked for
+// its serial number at the new address.
+TEST(ProbeAddrProgram, AnAddressWrittenWithoutAProbeIsAskedOfTheProbeThatComes) {
+  Simulator sim(probe());
+  for (const char* command : {"v", "s", "P", "@I"}) sim.setFault(command, {kv210::sim::FaultKind::Silence});
+  ProbeAddrProcess program("PORT=" + sim.devicePath());
+  ASSERT_FALSE(program.waitFor({"progress", "2"}).empty());
+  for (const char* command : {"type 5", "key Return"}) program.command(command);
+  framesFrom(sim, 0, "#00@I05*");
+  sim.clearFaults();
+  EXPECT_FALSE(program.waitFor({"caption", "LBSerial", "1234Z10999"}).empty());
+  const Texts frames = framesFrom(sim, 0, "#05?s*");
+  EXPECT_LT(std::find(frames.begin(), frames.end(), "#00@I05*"), std::find(frames.begin(), frames.end(), "#05?s*"));
+}
+
+// The simulator ends while the program runs: the box says what happened.
+TEST(ProbeAddrProgram, APortLostWhileRunningIsSaidAsSuchAndEndsTheProgram) {
+  auto sim = std::make_unique<Simulator>(probe());
+  const std::string device = sim->devicePath();
+  ProbeAddrProcess program("PORT=" + device);
+  ASSERT_FALSE(program.waitFor({"caption", "LBSerial"}).empty());
+  sim.reset();
+  EXPECT_FALSE(program.waitFor({"message", "ProbeAddr", "Critical", "Ok",
+                                "Run-time error '8020':\\r\\r" + device + ": the line was hung up."}).empty());
+  EXPECT_EQ(program.waitForExit(), 1);
 }
 
 }  // namespace

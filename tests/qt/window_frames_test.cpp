@@ -6,8 +6,6 @@
 
 #include <QApplication>
 #include <QGroupBox>
-#include <QLabel>
-#include <QLineEdit>
 
 #include "fonts.h"
 #include "windows.h"
@@ -19,8 +17,10 @@ TEST(WindowFrames, CaptionOnTheBorderFirstRowInside) {
   ASSERT_EQ(image.size(), QSize(293, 112));
   if (const char* path = std::getenv("PROBEADDR_SCREENSHOT")) image.save(QString::fromLocal8Bit(path));
   const QRgb background = image.pixel(1, 1);
-  for (const auto& [frame, firstRow] : {std::pair<QGroupBox*, QWidget*>{window.XPFrame3, window.LBModel},
-                                        {window.FRAddress, window.TBAddress}}) {
+  using probeaddr::form::Control;
+  for (const auto& [frameName, firstRow] : {std::pair{Control::XPFrame3, Control::LBModel},
+                                            std::pair{Control::FRAddress, Control::TBAddress}}) {
+    const auto* frame = static_cast<QGroupBox*>(window.control(frameName));
     SCOPED_TRACE(frame->title().toStdString());
     const QRect box = frame->geometry();
     // The top border: the first row that is not background near the right edge.
@@ -33,7 +33,7 @@ TEST(WindowFrames, CaptionOnTheBorderFirstRowInside) {
         if (qGray(image.pixel(x, y)) < 100) (y < border ? above : below) += y != border;
     EXPECT_GT(above, 0);
     EXPECT_GT(below, 0);
-    EXPECT_GT(firstRow->mapTo(&window, QPoint(0, 0)).y(), border + 1);  // clear of the border
+    EXPECT_GT(window.control(firstRow)->mapTo(&window, QPoint(0, 0)).y(), border + 1);  // clear of the border
   }
 }
 

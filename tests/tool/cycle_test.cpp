@@ -23,7 +23,9 @@ TEST(Cycle, ProbePresentFromTheStart) {
   EXPECT_EQ(timeline(w, {"tx", "progress"}),
             (std::vector<std::string>{
                 "1001 progress show", "1001 progress max 10", "1001 progress 1", "1201 tx #00?v*",
-                "2002 tx #00?s*", "3003 tx #00?P*", "3103 progress hide",  // data block: 5 s rest
+                // The model once the block's 338th byte is in (45 kept from the
+                // replies before it); then a 5 s rest.
+                "2002 tx #00?s*", "3003 tx #00?P*", "3374 progress hide",
                 "8204 tx #00?v*", "9005 tx #00?s*", "10006 progress hide", "11207 tx #00?v*"}));
   EXPECT_EQ(w.controls.captions, (std::map<ValueLabel, std::string>{
                                      {ValueLabel::LBModel, "EGHIJKLMNOPQRSTUVXYZABCDEFGHIJKLMNOPRSTU"},
@@ -91,39 +93,56 @@ TEST(Cycle, LostAndFoundReadsTheDataBlockOnce) {
   EXPECT_EQ(w.controls.captions[ValueLabel::LBModel], "EGHIJKLMNOPQRSTUVXYZABCDEFGHIJKLMNOPRSTU");
 }
 
-TEST(Cycle, RestsInStepTwoAfterARejectedSerialUntilAWrite) {
+// A resting step turns the cycle back to the version poll: a rejected
+// serial number is asked again one cycle later, until the fourth rejection.
+TEST(Cycle, ARejectedSerialNumberIsAskedAgainAfterTheNextPoll) {
   World w;
   w.probe.serial = "0424K1A123";
-  w.when(20, [&] { w.controls.text = "7"; w.gui.TBAddress_KeyDown(13, 0); });
-  w.run(30);
+  w.run(13);
   EXPECT_EQ(timeline(w, {"tx", "msg"}),
-            (std::vector<std::string>{"1201 tx #00?v*", "2002 tx #00?s*", "20000 tx #00@c*",
-                                      "20000 tx #00@I07*", "20100 msg Warning|information|New Address is '07'.",
-                                      "21100 tx #07?s*"}));
-  EXPECT_EQ(w.gui.PollStep, 2);
-  EXPECT_EQ(w.gui.SerialFailures, 2);
+            (std::vector<std::string>{"1201 tx #00?v*", "2002 tx #00?s*", "4204 tx #00?v*", "5005 tx #00?s*",
+                                      "7207 tx #00?v*", "8008 tx #00?s*", "10210 tx #00?v*", "11011 tx #00?s*",
+                                      "11111 msg Warning|exclamation|Serial number not correct. Please restart your "
+                                      "probe!",
+                                      "11111 tx #00!*", "12012 tx #00?s*"}));
   EXPECT_EQ(w.log.times("progress show").size(), 1u);
 }
 
-// Step 0 adds 1 to the step that an address write, nested in its wait, left:
-// the cycle then rests in step 2 instead of asking the new address.
-TEST(Cycle, AWriteNestedInStepZeroLeavesTheCycleResting) {
+// A write nested in a poll leaves the cycle one step on; the new address is
+// read back within a cycle all the same, and polling goes on.
+TEST(Cycle, AWriteNestedInAPollIsReadBackWithinACycle) {
   World w;
   w.when(1.1, [&] { w.controls.text = "5"; w.gui.CBWrite_Click(); });
   w.run(8);
-  EXPECT_EQ(timeline(w, {"tx"}), (std::vector<std::string>{"1100 tx #00@c*", "1100 tx #00@I05*", "2200 tx #00?v*"}));
-  EXPECT_EQ(w.gui.PollStep, 2);
+  EXPECT_EQ(timeline(w, {"tx", "msg"}),
+            (std::vector<std::string>{"1100 tx #00@c*", "1100 tx #00@I05*",
+                                      "1200 msg Warning|information|New Address is '05'.", "2200 tx #00?v*",
+                                      "3601 tx #00?v*", "4402 tx #05?s*", "5403 tx #00?P*"}));
+  EXPECT_EQ(w.controls.captions[ValueLabel::LBSerial], "0424K10123");
+}
+
+// A write while no probe answers: polling goes on, and the probe that comes
+// is asked for its serial number at the new address.
+TEST(Cycle, AWriteWithoutAProbeKeepsPollingAndFindsItAtItsNewAddress) {
+  World w;
+  w.probe.present = false;
+  w.when(2.5, [&] { w.controls.text = "5"; w.gui.CBWrite_Click(); });
+  w.when(5, [&] { w.probe.present = true, w.probe.address = "05"; });
+  w.run(9);
+  EXPECT_EQ(timeline(w, {"tx"}),
+            (std::vector<std::string>{"1201 tx #00?v*", "2500 tx #00@c*", "2500 tx #00@I05*", "3600 tx #00?v*",
+                                      "6902 tx #00?v*", "7703 tx #05?s*", "8704 tx #00?P*"}));
+  EXPECT_EQ(w.controls.captions[ValueLabel::LBSerial], "0424K10123");
 }
 
 // A version reply rejected while connected leaves VersionOk 0: step 1 then
-// sends nothing and the cycle rests.
+// sends nothing, and the version is polled again.
 TEST(Cycle, NoSerialQueryWithoutAnAcceptedVersion) {
   World w;
   w.when(4, [&] { w.probe.replies["#00?v*"] = bytes("vKV210:1.10 07/10;x"); });
-  w.run(15);
+  w.run(24);  // at the data block's 5 s period
   EXPECT_EQ(timeline(w, {"tx"}), (std::vector<std::string>{"1201 tx #00?v*", "2002 tx #00?s*", "3003 tx #00?P*",
-                                                            "8204 tx #00?v*"}));
-  EXPECT_EQ(w.gui.PollStep, 2);
+                                                            "8204 tx #00?v*", "23207 tx #00?v*"}));
 }
 
 // A probe lost during the data-block step: the progress window stays.
@@ -137,14 +156,19 @@ TEST(Cycle, TheDataBlockStepHidesProgressOnlyWhenConnected) {
                                       "4103 progress max 10", "4103 progress 1"}));
 }
 
-TEST(Cycle, ProbeStopsAnsweringDuringTheSerialStep) {
+// A probe lost in the serial-number step is reported lost as in a poll.
+TEST(Cycle, ProbeLostDuringTheSerialStep) {
   World w;
-  w.probe.replies["#00?s*"] = {};
-  w.run(20);
-  EXPECT_EQ(timeline(w, {"tx"}),
-            (std::vector<std::string>{"1201 tx #00?v*", "2002 tx #00?s*", "3102 tx #00?s*"}));
-  EXPECT_EQ(w.gui.PollStep, 2);
-  EXPECT_EQ(w.log.times("progress show").size(), 1u);
+  w.port.onOutput = [&, answer = w.port.onOutput](const std::string& frame) {
+    if (frame == "#00?s*") w.probe.present = false;
+    answer(frame);
+  };
+  w.run(8);
+  EXPECT_EQ(timeline(w, {"tx", "progress"}),
+            (std::vector<std::string>{"1001 progress show", "1001 progress max 10", "1001 progress 1", "1201 tx #00?v*",
+                                      "2002 tx #00?s*", "3102 tx #00?s*", "5203 progress show", "5203 progress max 10",
+                                      "5203 progress 1", "5403 tx #00?v*", "6503 progress 2", "6703 tx #00?v*",
+                                      "7803 progress 3"}));
 }
 
 }  // namespace probeaddr::test

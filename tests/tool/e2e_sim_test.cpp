@@ -1,17 +1,18 @@
-// ProbeAddr's logic on a real pty against the simulated probe: identification,
-// an address written by Enter, and Exit, in real time.
+// ProbeAddr's logic on a real pty against the simulated probe at the line's
+// speed: identification, an address written by Enter while the data block's
+// tail still waits at the port, and Exit, in real time.
 #include <kv210/simulator.h>
 
 #include <ctime>
 #include <thread>
 
 #include "fakes.h"
-#include "probeaddr/posix_comm_port.h"
+#include "posix_comm_port.h"
 
 namespace probeaddr::test {
 
 TEST(EndToEnd, IdentifiesWritesAnAddressAndLeaves) {
-  kv210::sim::Simulator sim;
+  kv210::sim::Simulator sim({.pace9600 = true});
   SteadyClock clock;
   Log log{clock};
   PosixCommPort port;

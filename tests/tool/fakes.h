@@ -11,6 +11,7 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <utility>
 
 #include "probeaddr/set_add_gui.h"
 
@@ -183,11 +184,15 @@ class ScriptedPump : public EventPump {
   std::function<void(TimePoint)> sleep_;
 };
 
-// A probe at the end of the scripted line, answering after 20 ms.
+// A probe at the end of the scripted line, answering as the simulated probe
+// does: 20 ms after a frame, one byte every 1.04 ms (9600 baud), a store only
+// right after "#00@c*".
 struct FakeProbe {
+  static constexpr Duration kByteTime = std::chrono::nanoseconds(1'041'667);
   bool present = true;
   std::string release = "1.10", serial = "0424K10123", address = "00";
   std::map<std::string, Bytes> replies;  // frame -> reply instead of the usual one
+  bool storeOpen = false;
 
   static Bytes block() {  // 'd', then letters A..Z by offset, a few unprintable
     Bytes b(382);
@@ -196,11 +201,13 @@ struct FakeProbe {
     return b;
   }
   Bytes replyTo(const std::string& frame) {
+    const bool wasOpen = std::exchange(storeOpen, frame == "#00@c*");
     if (auto r = replies.find(frame); r != replies.end()) return r->second;
     if (frame == "#00?v*") return bytes("vKV210:" + release + " 07/10;");
     if (frame == "#00?s*" || frame == "#" + address + "?s*") return bytes("s" + serial + std::string(22, ' '));
     if (frame == "#00?P*") return block();
-    if (frame.starts_with("#00@I") && frame.size() == 8) return bytes(address = frame.substr(5, 2));
+    if (frame.starts_with("#00@I") && frame.size() == 8)
+      return wasOpen ? bytes(address = frame.substr(5, 2)) : bytes("eERR\r\n");
     return {};
   }
 };
@@ -227,7 +234,9 @@ struct World {
       : gui(Platform{port, controls, messages, pump, clock, [this](int code) { log("end " + std::to_string(code)); }},
             std::move(arguments)) {
     port.onOutput = [this](const std::string& frame) {
-      if (Bytes r = probe.replyTo(frame); probe.present && !r.empty()) port.deliver(clock.t + 20ms, std::move(r));
+      if (!probe.present) return;
+      TimePoint t = clock.t + 20ms;
+      for (std::uint8_t b : probe.replyTo(frame)) port.deliver(std::exchange(t, t + FakeProbe::kByteTime), {b});
     };
   }
   // Runs `f` (by default: load and activate the main window) until `seconds`

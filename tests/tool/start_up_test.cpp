@@ -27,6 +27,7 @@ TEST(StartUp, PortSelection) {
       {"", {{0, 8005}}, "0", "", true},  // any other failure: ends without a message
       {"PORT=/dev/pts/7 COM=2", {}, "/dev/pts/7", "", false},
       {"x PORT=/dev/ttyUSB1", {{-1, 68}}, "/dev/ttyUSB1", "Cannot open /dev/ttyUSB1: refused.", true},
+      {"COM=3 PORT=", {}, "", "Cannot open PORT=: no device named.", true},  // no port is tried in its place
   };
   for (auto& r : rows) {
     World w(r.commandLine);

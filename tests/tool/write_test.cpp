@@ -72,6 +72,20 @@ TEST(AddressWrite, StoreReplies) {
   }
 }
 
+// Written right after identification, while the data block's tail waits at
+// the port: the store's own reply is judged, stored or refused.
+TEST(AddressWrite, RightAfterIdentificationTheStoreReplyIsJudgedAlone) {
+  for (const char* reply : {"05", "eERR\r\n"}) {
+    World w;
+    w.probe.replies["#00@I05*"] = bytes(reply);
+    w.when(3.45, [&] { w.controls.text = "5"; w.gui.TBAddress_KeyDown(13, 0); });
+    w.run(4.6);
+    EXPECT_EQ(w.msgs(), std::vector<std::string>{reply == std::string("05")
+                                                     ? "msg Warning|information|New Address is '05'."
+                                                     : "msg Warning|exclamation|Error occurred in storing mode, try again."});
+  }
+}
+
 TEST(AddressWrite, OnlyEnterWritesAndOldFirmwareBlocksIt) {
   World w;
   w.gui.Form_Load();

@@ -1,10 +1,8 @@
-// How port numbers name serial devices on Linux, and the line-settings text.
+// How port numbers name serial devices on Linux.
 #pragma once
 
 #include <cstdint>
-#include <optional>
 #include <string>
-#include <string_view>
 #include <vector>
 
 namespace probeaddr::qt {
@@ -21,18 +19,5 @@ std::vector<SerialDevice> orderedPorts(std::vector<SerialDevice> devices);
 
 // The serial devices of this system, ordered as above.
 std::vector<SerialDevice> systemPorts();
-
-enum class Parity { None, Even, Odd, Mark, Space };
-
-struct LineSettings {
-  int32_t baud = 9600;
-  Parity parity = Parity::None;
-  int dataBits = 8;
-  int stopBitsTimesTwo = 2;  // 2: one stop bit, 3: one and a half, 4: two
-};
-
-// Parses "baud,parity,data,stop" such as "9600,n,8,1"; nothing for a text that
-// does not name settings a serial port can take.
-std::optional<LineSettings> parseSettings(std::string_view text);
 
 }  // namespace probeaddr::qt

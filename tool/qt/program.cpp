@@ -2,17 +2,14 @@
 
 #include <QApplication>
 #include <QSocketNotifier>
-#include <QTimer>
 
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <csignal>
-#include <cstdio>
-#include <cstdlib>
-#include <exception>
 
-#include "probeaddr/set_add_gui.h"
+#include "probeaddr/program.h"
+#include "probeaddr/test_log.h"
 #include "qt_comm_port.h"
 #include "qt_platform.h"
 #include "test_hook.h"
@@ -20,37 +17,6 @@
 
 namespace probeaddr::qt {
 namespace {
-
-QtCommPort* endingPort = nullptr;
-
-// Ends the process at once. The last frame has been written by Output; it is
-// drained onto the line and the port released (lock file included) first.
-[[noreturn]] void endProcess(int exitCode) {
-  if (endingPort) endingPort->finish();
-  if (TestHook* hook = TestHook::instance()) {
-    hook->record({"exit", std::to_string(exitCode)});
-    hook->flush();
-  }
-  std::fflush(nullptr);
-  std::_Exit(exitCode);
-}
-
-// Runs a handler of the logic from a window event. Nothing may unwind through
-// Qt's event delivery: whatever escapes the logic ends the program with a
-// message, as an uncaught run-time error would.
-template <typename Handler>
-void guarded(Handler&& handler) {
-  try {
-    handler();
-  } catch (const ProgramEnded& ended) {
-    endProcess(ended.exitCode());
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "ProbeAddr: %s\n", e.what());
-    endProcess(1);
-  } catch (...) {
-    endProcess(1);
-  }
-}
 
 int signalPipe[2] = {-1, -1};
 
@@ -82,48 +48,28 @@ void closeOnTerminationSignals(SetAddGuiWindow* window) {
 }  // namespace
 
 void runProbeAddr(std::vector<std::string> arguments) {
-  // Creation of the main window (its Form_Initialize has no effect).
+  // Made once and kept to the end of the process.
   auto* window = new SetAddGuiWindow;
   auto* port = new QtCommPort;
-  auto* controls = new QtControls(window);
-  auto* messages = new QtMessageBoxes(*controls);
+  auto* windows = new QtWindows(window);
   auto* pump = new QtEventPump(*port);
   auto* clock = new SteadyClock;
-  endingPort = port;
-  auto* gui = new SetAddGui(Platform{*port, *controls, *messages, *pump, *clock, endProcess}, std::move(arguments));
-
-  window->onActivate = [gui] {
-    // Let the activation finish (focus, repaint) before the cycle takes over
-    // the thread; the logic starts its cycle on the first call only.
-    QTimer::singleShot(0, QCoreApplication::instance(), [gui] { guarded([gui] { gui->Form_Activate(); }); });
-  };
-  window->onUnload = [gui] { guarded([gui] { gui->Form_Unload(); }); };
-  window->onWriteClick = [gui] { guarded([gui] { gui->CBWrite_Click(); }); };
-  window->onExitClick = [gui] { guarded([gui] { gui->CBExit_Click(); }); };
-  window->onAddressKeyDown = [gui](int keyCode, int shift) {
-    guarded([gui, keyCode, shift] { gui->TBAddress_KeyDown(keyCode, shift); });
-  };
-
-  TestHook* hook = TestHook::instance();
-  if (hook) hook->drive(window, nullptr);
-
-  // Load: the port is chosen and opened before the window is shown; with no
-  // usable port the program ends here.
-  guarded([gui] { gui->Form_Load(); });
-
+  if (TestLog* log = TestLog::instance()) {
+    auto* driver = new TestDriver(*log, *window);
+    windows->onProgressWindow = [driver](ProgressWindow* progress) { driver->setProgressWindow(progress); };
+  }
   closeOnTerminationSignals(window);
-  window->centreOnScreen();
-  window->show();
-  // Where no window manager activates new windows (a bare X server), ask for
-  // it; the offscreen platform activates them by itself.
-  if (QGuiApplication::platformName() != QLatin1String("offscreen")) window->activateWindow();
-  if (hook) hook->record({"ready"});
 
-  QApplication::exec();
-  // The loop only ends when every window has gone without the logic ending
-  // the program; end it the same way.
-  guarded([gui] { gui->Form_Unload(); });
-  endProcess(0);
+  runProgram({*port, *windows, *windows, *pump, *clock, window->events,
+              [window] {
+                window->centreOnScreen();
+                window->show();
+                // Where no window manager activates new windows (a bare X
+                // server), ask for it; the offscreen platform does by itself.
+                if (QGuiApplication::platformName() != QLatin1String("offscreen")) window->activateWindow();
+              },
+              [] { QApplication::exec(); }},
+             std::move(arguments));
 }
 
 }  // namespace probeaddr::qt

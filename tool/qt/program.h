@@ -1,5 +1,5 @@
-// ProbeAddr as a Qt program: the windows, the serial-port object and the
-// logic wired together, from start-up to the end of the process.
+// ProbeAddr as a Qt program: the windows and the serial-port object handed to
+// the program's run.
 #pragma once
 
 #include <string>
@@ -7,9 +7,9 @@
 
 namespace probeaddr::qt {
 
-// Runs the program on the QApplication that exists; `commandLine` is the
-// arguments joined by single spaces. Does not return: every way out ends the
-// process.
+// Runs the program on the QApplication that exists; `arguments` are those it
+// was started with, without its own path. Does not return: every way out
+// ends the process.
 [[noreturn]] void runProbeAddr(std::vector<std::string> arguments);
 
 }  // namespace probeaddr::qt

@@ -9,7 +9,9 @@
 #include <algorithm>
 #include <climits>
 
-#include "probeaddr/port_diagnosis.h"
+#include "port_diagnosis.h"
+#include "port_list.h"
+#include "posix_comm_port.h"
 
 namespace probeaddr::qt {
 namespace {
@@ -41,67 +43,29 @@ QtCommPort::QtCommPort() {
                    [this](QSerialPort::SerialPortError error) { onError(error); });
 }
 
-QtCommPort::~QtCommPort() { closeDevice(); }
-
-void QtCommPort::setCommPort(std::int16_t number) {
-  if (portOpen()) throw CommError(kErrPortAlreadyOpen, "Port already open");
-  number_ = number;
-  path_.clear();
+std::string QtCommPort::deviceForNumber(std::int16_t number) {
+  const std::vector<SerialDevice> ports = systemPorts();
+  if (number < 1 || static_cast<std::size_t>(number) > ports.size()) return {};
+  return ports[static_cast<std::size_t>(number) - 1].location;
 }
 
-void QtCommPort::setDevicePath(const std::string& path) {
-  if (portOpen()) throw CommError(kErrPortAlreadyOpen, "Port already open");
-  path_ = path;
-}
-
-void QtCommPort::setSettings(const std::string& settings) {
-  const auto parsed = parseSettings(settings);
-  if (!parsed) throw CommError(kErrInvalidPropertyValue, "Invalid property value");
-  if (portOpen()) {
-    const bool applied =
-        port_.setBaudRate(parsed->baud) && port_.setDataBits(static_cast<QSerialPort::DataBits>(parsed->dataBits)) &&
-        port_.setParity(toQt(parsed->parity)) && port_.setStopBits(toQtStopBits(parsed->stopBitsTimesTwo));
-    if (!applied) throw CommError(kErrInvalidPropertyValue, "Invalid property value");
-  }
-  line_ = *parsed;
-}
-
-void QtCommPort::setPortOpen(bool open) {
-  if (!open) {
-    closeDevice();
-    return;
-  }
-  if (portOpen()) throw CommError(kErrPortAlreadyOpen, "Port already open");
-
-  std::string device;
-  if (path_.empty()) {
-    const std::vector<SerialDevice> ports = systemPorts();
-    if (number_ < 1 || static_cast<std::size_t>(number_) > ports.size())
-      throw CommError(kErrInvalidPortNumber, "Invalid port number");
-    device = ports[static_cast<std::size_t>(number_) - 1].location;
-  } else {
-    // A link (/dev/serial/by-id/...) is claimed under its target's name, the
-    // name every other program locks the device by.
-    const QString target = QFileInfo(QString::fromStdString(path_)).canonicalFilePath();
-    if (target.isEmpty()) throw CommError(kErrInvalidPortNumber, describeUnavailablePort(path_));
-    device = target.toStdString();
-  }
-  device_ = device;
-  failed_ = false;
-  failure_.clear();
-
-  port_.setPortName(QString::fromStdString(device));
-  port_.setBaudRate(line_.baud);
-  port_.setDataBits(static_cast<QSerialPort::DataBits>(line_.dataBits));
-  port_.setParity(toQt(line_.parity));
-  port_.setStopBits(toQtStopBits(line_.stopBitsTimesTwo));
+void QtCommPort::openDevice(const std::string& device, const LineSettings& line) {
+  // A link (/dev/serial/by-id/...) is claimed under its target's name, the
+  // name every other program locks the device by; the user hears of it by
+  // the name given.
+  const QString target = QFileInfo(QString::fromStdString(device)).canonicalFilePath();
+  if (target.isEmpty()) throw CommError(kErrInvalidPortNumber, describeUnavailablePort(device));
+  port_.setPortName(target);
+  port_.setBaudRate(line.baud);
+  port_.setDataBits(static_cast<QSerialPort::DataBits>(line.dataBits));
+  port_.setParity(toQt(line.parity));
+  port_.setStopBits(toQtStopBits(line.stopBitsTimesTwo));
   port_.setFlowControl(QSerialPort::NoFlowControl);
   port_.setReadBufferSize(kReceiveBuffer);
   if (!port_.open(QIODevice::ReadWrite)) {
-    const QSerialPort::SerialPortError error = port_.error();
+    const bool missing = port_.error() == QSerialPort::DeviceNotFoundError;
     port_.clearError();
-    throw CommError(error == QSerialPort::DeviceNotFoundError ? kErrInvalidPortNumber : kErrDeviceUnavailable,
-                    whyUnavailable());
+    throw CommError(missing ? kErrInvalidPortNumber : kErrDeviceUnavailable, describeUnavailablePort(device));
   }
   // The driver library locks the device itself besides the lock file: hold
   // that lock too, so each finds the other whichever name it used.
@@ -109,7 +73,7 @@ void QtCommPort::setPortOpen(bool open) {
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
     port_.close();
     port_.clearError();
-    throw CommError(kErrDeviceUnavailable, whyUnavailable());
+    throw CommError(kErrDeviceUnavailable, describeUnavailablePort(device));
   }
   lockedFd_ = fd;
   // A pseudo-terminal has no modem lines: failing to set them is no failure.
@@ -118,26 +82,15 @@ void QtCommPort::setPortOpen(bool open) {
   port_.clearError();
 }
 
-// Told for the path the user gave (a link as such); a numbered port's failure
-// only moves the scan on, so its devices are not looked into.
-std::string QtCommPort::whyUnavailable() const {
-  return path_.empty() ? "Device unavailable" : describeUnavailablePort(path_);
-}
-
-void QtCommPort::closeDevice() {
+void QtCommPort::closeDevice() noexcept {
   if (lockedFd_ >= 0) ::flock(lockedFd_, LOCK_UN);
   lockedFd_ = -1;
   if (port_.isOpen()) port_.close();
   port_.clearError();
 }
 
-void QtCommPort::requireUsable() {
-  if (failed_) throw CommError(kErrDeviceFailed, failure_);
-  if (!portOpen()) throw CommError(kErrPortNotOpen, "Operation valid only when the port is open");
-}
-
-// Moves what the device holds into the port's buffer; window events are not
-// delivered, so the count is right even inside a wait that pumps none.
+// Window events are not delivered here, so the count is right even inside
+// a wait that pumps none.
 void QtCommPort::pullPending() {
   int pending = 0;
   if (::ioctl(static_cast<int>(port_.handle()), FIONREAD, &pending) == 0 && pending > 0 &&
@@ -145,40 +98,25 @@ void QtCommPort::pullPending() {
     port_.waitForReadyRead(0);
 }
 
-bool QtCommPort::hasInput() {
-  if (failed_ || !portOpen()) return false;
+std::size_t QtCommPort::bytesWaiting() {
   pullPending();
-  return !failed_ && port_.bytesAvailable() > 0;
+  return static_cast<std::size_t>(port_.bytesAvailable());
 }
 
-int QtCommPort::inBufferCount() {
-  requireUsable();
-  pullPending();
-  requireUsable();
-  return static_cast<int>(std::min<qint64>(port_.bytesAvailable(), SHRT_MAX));
-}
-
-Bytes QtCommPort::input() {
-  requireUsable();
+Bytes QtCommPort::readWaiting() {
   pullPending();
   const QByteArray data = port_.readAll();
   return Bytes(data.begin(), data.end());
 }
 
-void QtCommPort::output(std::string_view text) {
-  requireUsable();
-  if (text.empty()) return;
+void QtCommPort::writeAll(std::string_view text) {
   if (port_.write(text.data(), static_cast<qint64>(text.size())) != static_cast<qint64>(text.size()))
-    throw CommError(kErrDeviceFailed, "Write failed: " + port_.errorString().toStdString());
-  while (port_.bytesToWrite() > 0) {
-    const bool progressed = port_.waitForBytesWritten(kWriteTimeoutMs);
-    requireUsable();
-    if (!progressed) throw CommError(kErrDeviceFailed, "Write timed out");
-  }
+    lost(PortLoss::Failed, port_.errorString().toStdString());
+  while (usable() && port_.bytesToWrite() > 0)
+    if (!port_.waitForBytesWritten(kWriteTimeoutMs) && usable()) lost(PortLoss::Failed, "writing timed out");
 }
 
-void QtCommPort::waitForInput(TimePoint deadline) {
-  if (failed_ || !portOpen()) return;
+void QtCommPort::sleepUntilInput(TimePoint deadline) {
   pullPending();
   if (port_.bytesAvailable() > 0) return;
   const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
@@ -187,22 +125,17 @@ void QtCommPort::waitForInput(TimePoint deadline) {
   if (port_.error() == QSerialPort::TimeoutError) port_.clearError();
 }
 
-void QtCommPort::finish() {
-  if (!portOpen()) return;
-  if (!failed_) {
-    while (port_.bytesToWrite() > 0 && port_.waitForBytesWritten(kWriteTimeoutMs)) {
-    }
-    ::tcdrain(static_cast<int>(port_.handle()));
+void QtCommPort::drain() noexcept {
+  while (port_.bytesToWrite() > 0 && port_.waitForBytesWritten(kWriteTimeoutMs)) {
   }
-  closeDevice();
+  ::tcdrain(static_cast<int>(port_.handle()));
 }
 
 void QtCommPort::onError(QSerialPort::SerialPortError error) {
   if (error != QSerialPort::ResourceError && error != QSerialPort::ReadError && error != QSerialPort::WriteError)
     return;
-  if (failed_ || !portOpen()) return;
-  failed_ = true;
-  failure_ = "Device " + device_ + ": " + port_.errorString().toStdString();
+  if (!usable()) return;
+  noteLost(lossOf(static_cast<int>(port_.handle()), device()));
   // Stop watching a device that is gone, so nothing keeps waking up on it;
   // after the port has finished reporting.
   QMetaObject::invokeMethod(&port_, [this] { closeDevice(); }, Qt::QueuedConnection);

@@ -2,16 +2,13 @@
 
 #include <QApplication>
 #include <QEventLoop>
-#include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QProgressBar>
-#include <QPushButton>
 #include <QTimer>
 
 #include "qt_comm_port.h"
-#include "test_hook.h"
 #include "windows.h"
 
 namespace probeaddr::qt {
@@ -21,156 +18,92 @@ QString latin1(const std::string& text) {
   return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
 }
 
-const char* nameOf(ValueLabel label) {
-  switch (label) {
-    case ValueLabel::LBModel: return "LBModel";
-    case ValueLabel::LBFW: return "LBFW";
-    case ValueLabel::LBFWDate: return "LBFWDate";
-    case ValueLabel::LBSerial: return "LBSerial";
-  }
-  return "";
-}
-
-const char* nameOf(MessageIcon icon) {
-  switch (icon) {
-    case MessageIcon::Critical: return "Critical";
-    case MessageIcon::Exclamation: return "Exclamation";
-    case MessageIcon::Information: return "Information";
-  }
-  return "";
-}
-
-void logWindow(const QWidget* window, const char* what) {
-  if (TestHook* hook = TestHook::instance()) hook->record({"window", window->objectName().toStdString(), what});
-}
-
 }  // namespace
 
-QtControls::QtControls(SetAddGuiWindow* main) : main_(main) {}
-QtControls::~QtControls() = default;
+QtWindows::QtWindows(SetAddGuiWindow* main) : main_(main) {}
+QtWindows::~QtWindows() = default;
 
-ProgressWindow* QtControls::progressWindow() {
+ProgressWindow* QtWindows::progressWindow() {
+  if (progressClosed_) return nullptr;
   if (!progress_) {
     progress_ = std::make_unique<ProgressWindow>();
-    if (TestHook* hook = TestHook::instance()) hook->drive(main_, progress_.get());
+    if (onProgressWindow) onProgressWindow(progress_.get());
   }
   return progress_.get();
 }
 
-void QtControls::setCaption(ValueLabel label, const std::string& caption) {
-  if (!main_) return;
-  QLabel* target = nullptr;
-  switch (label) {
-    case ValueLabel::LBModel: target = main_->LBModel; break;
-    case ValueLabel::LBFW: target = main_->LBFW; break;
-    case ValueLabel::LBFWDate: target = main_->LBFWDate; break;
-    case ValueLabel::LBSerial: target = main_->LBSerial; break;
-  }
-  const QString text = latin1(caption);
-  if (target->text() == text) return;
-  target->setText(text);
-  if (TestHook* hook = TestHook::instance()) hook->record({"caption", nameOf(label), caption});
+void QtWindows::setCaption(ValueLabel label, const std::string& caption) {
+  if (main_) main_->label(form::controlOf(label))->setText(latin1(caption));
 }
 
-std::string QtControls::addressText() {
-  if (!main_) return {};
-  return main_->TBAddress->text().toLatin1().toStdString();
+std::string QtWindows::addressText() {
+  return main_ ? main_->addressBox()->text().toLatin1().toStdString() : std::string();
 }
 
-void QtControls::setAddressText(const std::string& text) {
-  if (!main_) return;
-  main_->TBAddress->setText(latin1(text));
-  if (TestHook* hook = TestHook::instance()) hook->record({"address", text});
+void QtWindows::setAddressText(const std::string& text) {
+  if (main_) main_->addressBox()->setText(latin1(text));
 }
 
-void QtControls::focusAddress() {
-  if (main_) main_->TBAddress->setFocus(Qt::OtherFocusReason);
+void QtWindows::focusAddress() {
+  if (main_) main_->addressBox()->setFocus(Qt::OtherFocusReason);
 }
 
-void QtControls::selectAddressText(int start, int length) {
-  if (main_) main_->TBAddress->setSelection(start, length);
+void QtWindows::selectAddressText(int start, int length) {
+  if (main_) main_->addressBox()->setSelection(start, length);
 }
 
-void QtControls::disableAddressBox() {
-  if (main_) main_->TBAddress->setEnabled(false);
+void QtWindows::disableAddressBox() {
+  if (main_) main_->addressBox()->setEnabled(false);
 }
 
-void QtControls::disableAddressFrame() {
-  if (main_) main_->FRAddress->setEnabled(false);
+void QtWindows::disableAddressFrame() {
+  if (main_) main_->control(form::Control::FRAddress)->setEnabled(false);
 }
 
-void QtControls::disableWriteButton() {
-  if (main_) main_->CBWrite->setEnabled(false);
+void QtWindows::disableWriteButton() {
+  if (main_) main_->control(form::Control::CBWrite)->setEnabled(false);
 }
 
-void QtControls::showProgressWindow() {
-  if (progressClosed_) return;
-  ProgressWindow* window = progressWindow();
-  if (window->isVisible()) return;
-  window->showCentredOn(main_);
-  logWindow(window, "shown");
+void QtWindows::showProgressWindow() {
+  if (ProgressWindow* window = progressWindow()) window->showCentredOn(main_);
 }
 
-void QtControls::hideProgressWindow() {
-  if (!progress_ || !progress_->isVisible()) return;
-  progress_->hide();
-  logWindow(progress_.get(), "hidden");
+void QtWindows::hideProgressWindow() {
+  if (progress_) progress_->hide();
 }
 
-void QtControls::setProgressMaximum(int maximum) {
-  if (progressClosed_) return;
-  progressWindow()->PBar->setMaximum(maximum);
-  logProgress();
+void QtWindows::setProgressMaximum(int maximum) {
+  if (ProgressWindow* window = progressWindow()) window->bar()->setMaximum(maximum);
 }
 
-void QtControls::setProgressValue(int value) {
-  if (progressClosed_) return;
-  progressWindow()->PBar->setValue(value);
-  logProgress();
+void QtWindows::setProgressValue(int value) {
+  if (ProgressWindow* window = progressWindow()) window->bar()->setValue(value);
 }
 
-void QtControls::logProgress() {
-  if (TestHook* hook = TestHook::instance()) {
-    const QProgressBar* bar = progress_->PBar;
-    hook->record({"progress", std::to_string(bar->value()), std::to_string(bar->maximum())});
-  }
-}
-
-void QtControls::closeMainWindow() {
+void QtWindows::closeMainWindow() {
   if (!main_) return;
   SetAddGuiWindow* window = main_;
+  main_ = nullptr;   // the reference is cleared; the window object lives on with the program
   window->close();  // runs the unload handler, which returns at once while unloading
-  logWindow(window, "closed");
-  main_ = nullptr;  // the reference is cleared; the window object lives on with the program
 }
 
-void QtControls::closeProgressWindow() {
-  if (!progress_ || progressClosed_) return;
-  progress_->close();
-  logWindow(progress_.get(), "closed");
+void QtWindows::closeProgressWindow() {
+  if (progress_) progress_->close();
   progressClosed_ = true;
 }
 
-MessageAnswer QtMessageBoxes::show(const std::string& text, const std::string& title, MessageIcon icon,
+MessageAnswer QtWindows::show(const std::string& text, const std::string& title, MessageIcon icon,
                                    MessageButtons buttons) {
   const bool yesNo = buttons == MessageButtons::YesNo;
-  if (TestHook* hook = TestHook::instance()) {
-    const std::string answer = hook->answerFor(yesNo ? "YesNo" : "Ok");
-    hook->record({"message", title, nameOf(icon), yesNo ? "YesNo" : "Ok", text, answer});
-    if (!yesNo) return MessageAnswer::Ok;
-    return answer == "Yes" ? MessageAnswer::Yes : MessageAnswer::No;
-  }
-
   QMessageBox::Icon qtIcon = QMessageBox::Information;
   if (icon == MessageIcon::Critical) qtIcon = QMessageBox::Critical;
   if (icon == MessageIcon::Exclamation) qtIcon = QMessageBox::Warning;
   // A carriage return starts a new line.
   QString shown = latin1(text);
   shown.replace(QLatin1String("\r\n"), QLatin1String("\n")).replace(QLatin1Char('\r'), QLatin1Char('\n'));
-  QWidget* owner = controls_.mainWindow();
+  QWidget* owner = main_;
   if (owner && !owner->isVisible()) owner = nullptr;
-  QMessageBox box(qtIcon, latin1(title), shown,
-                  yesNo ? QMessageBox::Yes | QMessageBox::No : QMessageBox::Ok, owner);
+  QMessageBox box(qtIcon, latin1(title), shown, yesNo ? QMessageBox::Yes | QMessageBox::No : QMessageBox::Ok, owner);
   box.setTextFormat(Qt::PlainText);
   box.setWindowModality(Qt::ApplicationModal);
   if (yesNo) box.setEscapeButton(QMessageBox::No);

@@ -1,7 +1,8 @@
-// The Qt side of what ProbeAddr's logic runs on: its controls, message boxes
-// and event pump, over the two windows and the serial-port object.
+// The Qt side of what ProbeAddr's logic runs on: the two windows as its
+// controls and message boxes, and the event pump.
 #pragma once
 
+#include <functional>
 #include <memory>
 
 #include "probeaddr/controls.h"
@@ -14,10 +15,11 @@ class ProgressWindow;
 class QtCommPort;
 class SetAddGuiWindow;
 
-class QtControls final : public Controls {
+// Message boxes are owned by the main window while it is shown.
+class QtWindows final : public Controls, public MessageBoxes {
  public:
-  explicit QtControls(SetAddGuiWindow* main);
-  ~QtControls() override;
+  explicit QtWindows(SetAddGuiWindow* main);
+  ~QtWindows() override;
 
   void setCaption(ValueLabel label, const std::string& caption) override;
   std::string addressText() override;
@@ -33,27 +35,19 @@ class QtControls final : public Controls {
   void setProgressValue(int value) override;
   void closeMainWindow() override;
   void closeProgressWindow() override;
+  MessageAnswer show(const std::string& text, const std::string& title, MessageIcon icon,
+                     MessageButtons buttons) override;
 
-  SetAddGuiWindow* mainWindow() const { return main_; }
-  // The progress window; created the first time it is asked for.
-  ProgressWindow* progressWindow();
+  // Called with the progress window when it has been made.
+  std::function<void(ProgressWindow*)> onProgressWindow;
 
  private:
-  void logProgress();
+  // The progress window, made the first time it is asked for; null once closed.
+  ProgressWindow* progressWindow();
 
   SetAddGuiWindow* main_;
   std::unique_ptr<ProgressWindow> progress_;
   bool progressClosed_ = false;
-};
-
-class QtMessageBoxes final : public MessageBoxes {
- public:
-  explicit QtMessageBoxes(QtControls& controls) : controls_(controls) {}
-  MessageAnswer show(const std::string& text, const std::string& title, MessageIcon icon,
-                     MessageButtons buttons) override;
-
- private:
-  QtControls& controls_;
 };
 
 // Pumping delivers what is pending; waiting sleeps in the event dispatcher

@@ -9,6 +9,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
+#include <QTimer>
 
 #include "app_icon.h"
 #include "fonts.h"
@@ -16,52 +17,63 @@
 namespace probeaddr::qt {
 namespace {
 
-template <typename W>
-W* place(QWidget* parent, const char* name, QRect geometry, const QFont& font) {
-  auto* widget = new W(parent);
-  widget->setObjectName(QString::fromLatin1(name));
-  widget->setGeometry(geometry);
-  widget->setFont(font);
+using form::Kind;
+
+QRect pixelRect(const form::Rect& twips) {
+  return QRect(form::pixels(twips.left), form::pixels(twips.top), form::pixels(twips.width),
+               form::pixels(twips.height));
+}
+
+QString text(const char* latin1) { return QString::fromLatin1(latin1); }
+
+QWidget* make(const form::ControlDesign& design, QWidget* parent) {
+  QWidget* widget = nullptr;
+  switch (design.kind) {
+    case Kind::Frame: {
+      auto* box = new QGroupBox(text(design.text), parent);
+      // The caption sits on the top border, which runs through its middle, so
+      // that the first row of controls (17 pixels down) lies inside the frame;
+      // styles draw a group box's border below its title, where that row
+      // would cover it.
+      box->setStyleSheet(QStringLiteral(
+          "QGroupBox { border: 1px solid palette(mid); border-radius: 2px; margin-top: 0.5em; }"
+          "QGroupBox::title { subcontrol-origin: margin; subcontrol-position: top left; left: 6px; padding: 0 2px; }"));
+      widget = box;
+      break;
+    }
+    case Kind::Caption:
+    case Kind::Value: {
+      auto* label = new QLabel(text(design.text), parent);
+      label->setTextFormat(Qt::PlainText);
+      label->setAlignment(design.kind == Kind::Caption ? Qt::AlignLeft | Qt::AlignVCenter : Qt::AlignCenter);
+      if (design.kind == Kind::Value) {
+        label->setAutoFillBackground(true);
+        label->setBackgroundRole(QPalette::Base);
+        label->setForegroundRole(QPalette::Text);
+      }
+      widget = label;
+      break;
+    }
+    case Kind::TextBox:
+      widget = new QLineEdit(text(design.text), parent);
+      break;
+    case Kind::Button: {
+      auto* button = new QPushButton(text(design.text), parent);
+      button->setAutoDefault(false);
+      widget = button;
+      break;
+    }
+    case Kind::ProgressBar:
+      widget = new QProgressBar(parent);
+      break;
+  }
+  widget->setObjectName(text(design.name));
+  widget->setGeometry(pixelRect(design.twips));
+  if (design.font.face) widget->setFont(designFont(design.font.face, design.font.centipoints / 100.0, design.font.bold));
   return widget;
 }
 
-QLabel* captionLabel(QWidget* frame, const char* name, const char* text, QRect geometry) {
-  auto* label = place<QLabel>(frame, name, geometry, designFont("Arial", 8.25, true));
-  label->setText(QString::fromLatin1(text));
-  label->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-  return label;
-}
-
-// Flat, on the window background colour, text centred; empty until a probe answers.
-QLabel* valueLabel(QWidget* frame, const char* name, QRect geometry) {
-  auto* label = place<QLabel>(frame, name, geometry, designFont("Arial", 9.75));
-  label->setFrameShape(QFrame::NoFrame);
-  label->setAutoFillBackground(true);
-  label->setBackgroundRole(QPalette::Base);
-  label->setForegroundRole(QPalette::Text);
-  label->setAlignment(Qt::AlignCenter);
-  label->setTextFormat(Qt::PlainText);
-  return label;
-}
-
-// A frame as the window was designed: its caption sits on the top border, which
-// runs through the caption's middle, so the first row of controls (17 pixels
-// down) lies inside the frame. Styles draw a group box's border below its
-// title instead, where the first row would cover it.
-QGroupBox* frame(QWidget* parent, const char* name, const char* caption, QRect geometry, const QFont& font) {
-  auto* box = place<QGroupBox>(parent, name, geometry, font);
-  box->setTitle(QString::fromLatin1(caption));
-  box->setStyleSheet(QStringLiteral(
-      "QGroupBox { border: 1px solid palette(mid); border-radius: 2px; margin-top: 0.5em; }"
-      "QGroupBox::title { subcontrol-origin: margin; subcontrol-position: top left; left: 6px; padding: 0 2px; }"));
-  return box;
-}
-
 }  // namespace
-
-QRect twipsRect(int left, int top, int width, int height) {
-  return QRect(twipsToPixels(left), twipsToPixels(top), twipsToPixels(width), twipsToPixels(height));
-}
 
 int keyCodeOf(int qtKey) {
   switch (qtKey) {
@@ -88,53 +100,33 @@ int shiftStateOf(Qt::KeyboardModifiers modifiers) {
 }
 
 SetAddGuiWindow::SetAddGuiWindow() {
-  setObjectName(QStringLiteral("SetAddGui"));
-  setWindowTitle(QString::fromLatin1(kMainCaption));
+  setObjectName(text(form::kMainWindow.name));
+  setWindowTitle(text(form::kMainWindow.caption));
   setWindowIcon(applicationIcon());
-  resize(twipsToPixels(4395), twipsToPixels(1680));
+  resize(form::pixels(form::kMainWindow.clientWidth), form::pixels(form::kMainWindow.clientHeight));
 
-  const QFont frameFont = designFont("MS Sans Serif", 8.25);
+  for (int i = 0; i < form::kControlCount; ++i) {
+    const form::ControlDesign& design = form::kControls[i];
+    controls_[i] = make(design, design.frame == form::kWindow ? this : control(design.frame));
+    if (!form::takesFocus(static_cast<form::Control>(i))) controls_[i]->setFocusPolicy(Qt::NoFocus);
+  }
+  constexpr auto order = form::tabOrder();
+  for (std::size_t i = 1; i < order.size(); ++i) setTabOrder(control(order[i - 1]), control(order[i]));
+  control(order[0])->setFocus(Qt::OtherFocusReason);
 
-  // Creation order: frames before their contents.
-  XPFrame3 = frame(this, "XPFrame3", "Probe Data", twipsRect(120, 60, 2445, 1500), frameFont);
-  Label4 = captionLabel(XPFrame3, "Label4", "S/N", twipsRect(135, 1155, 690, 210));
-  Label3 = captionLabel(XPFrame3, "Label3", "FW Date", twipsRect(135, 855, 690, 210));
-  Label2 = captionLabel(XPFrame3, "Label2", "FW Rel.", twipsRect(135, 555, 690, 210));
-  Label1 = captionLabel(XPFrame3, "Label1", "Model", twipsRect(135, 255, 630, 210));
-  LBFWDate = valueLabel(XPFrame3, "LBFWDate", twipsRect(1005, 855, 1245, 210));
-  LBModel = valueLabel(XPFrame3, "LBModel", twipsRect(1005, 255, 1245, 210));
-  LBFW = valueLabel(XPFrame3, "LBFW", twipsRect(1005, 555, 1245, 210));
-  LBSerial = valueLabel(XPFrame3, "LBSerial", twipsRect(1005, 1155, 1245, 210));
-
-  FRAddress = frame(this, "FRAddress", "New Address", twipsRect(2685, 60, 1605, 900), frameFont);
-  TBAddress = place<QLineEdit>(FRAddress, "TBAddress", twipsRect(180, 345, 525, 375),
-                               designFont("Arial", 14.25, true));
-  TBAddress->setText(QStringLiteral("00"));
-  CBWrite = place<QPushButton>(FRAddress, "CBWrite", twipsRect(840, 345, 600, 375), frameFont);
-  CBWrite->setText(QStringLiteral("&Write"));
-  CBWrite->setAutoDefault(false);
-
-  CBExit = place<QPushButton>(this, "CBExit", twipsRect(3495, 1185, 765, 390), frameFont);
-  CBExit->setText(QStringLiteral("&Exit"));
-  CBExit->setAutoDefault(false);
-
-  // Only the buttons and the address box take the focus, in the cycle
-  // CBExit, TBAddress, CBWrite; CBExit holds it when the window first shows.
-  for (QWidget* w : std::initializer_list<QWidget*>{XPFrame3, FRAddress, Label1, Label2, Label3, Label4, LBModel,
-                                                    LBFW, LBFWDate, LBSerial})
-    w->setFocusPolicy(Qt::NoFocus);
-  setTabOrder(CBExit, TBAddress);
-  setTabOrder(TBAddress, CBWrite);
-  CBExit->setFocus(Qt::OtherFocusReason);
-
-  TBAddress->installEventFilter(this);
-  QObject::connect(CBWrite, &QPushButton::clicked, this, [this] {
-    if (onWriteClick) onWriteClick();
-  });
-  QObject::connect(CBExit, &QPushButton::clicked, this, [this] {
-    if (onExitClick) onExitClick();
-  });
+  addressBox()->installEventFilter(this);
+  auto clicked = [this](form::Control button, std::function<void()> WindowEvents::*handler) {
+    QObject::connect(static_cast<QPushButton*>(control(button)), &QPushButton::clicked, this, [this, handler] {
+      if (events.*handler) (events.*handler)();
+    });
+  };
+  clicked(form::Control::CBWrite, &WindowEvents::writeClick);
+  clicked(form::Control::CBExit, &WindowEvents::exitClick);
 }
+
+QLabel* SetAddGuiWindow::label(form::Control c) const { return static_cast<QLabel*>(control(c)); }
+
+QLineEdit* SetAddGuiWindow::addressBox() const { return static_cast<QLineEdit*>(control(form::Control::TBAddress)); }
 
 void SetAddGuiWindow::centreOnScreen() {
   const QScreen* screen = QGuiApplication::primaryScreen();
@@ -145,43 +137,41 @@ void SetAddGuiWindow::centreOnScreen() {
 
 bool SetAddGuiWindow::event(QEvent* event) {
   const bool result = QWidget::event(event);
-  if (event->type() == QEvent::WindowActivate && onActivate) onActivate();
+  // Let the activation finish (focus, repaint) before the cycle takes over the thread.
+  if (event->type() == QEvent::WindowActivate)
+    QTimer::singleShot(0, this, [this] {
+      if (events.activate) events.activate();
+    });
   return result;
 }
 
 void SetAddGuiWindow::closeEvent(QCloseEvent* event) {
-  // The close is never refused.
-  event->accept();
-  if (onUnload) onUnload();
+  event->accept();  // the close is never refused
+  if (events.unload) events.unload();
 }
 
 bool SetAddGuiWindow::eventFilter(QObject* watched, QEvent* event) {
   // A disabled box takes no keys, whoever sends them.
-  if (watched == TBAddress && event->type() == QEvent::KeyPress && TBAddress->isEnabled() && onAddressKeyDown) {
+  QLineEdit* box = addressBox();
+  if (watched == box && event->type() == QEvent::KeyPress && box->isEnabled() && events.addressKeyDown) {
     const auto* key = static_cast<QKeyEvent*>(event);
-    onAddressKeyDown(keyCodeOf(key->key()), shiftStateOf(key->modifiers()));
+    events.addressKeyDown(keyCodeOf(key->key()), shiftStateOf(key->modifiers()));
   }
   return false;  // the key goes on to the box unchanged
 }
 
 ProgressWindow::ProgressWindow()
     : QWidget(nullptr, Qt::Tool | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint) {
-  setObjectName(QStringLiteral("frmPBar"));
-  setWindowTitle(QString::fromLatin1(kProgressCaption));
-  setFixedSize(twipsToPixels(3135), twipsToPixels(495));
+  setObjectName(text(form::kProgressWindow.name));
+  setWindowTitle(text(form::kProgressWindow.caption));
+  setFixedSize(form::pixels(form::kProgressWindow.clientWidth), form::pixels(form::kProgressWindow.clientHeight));
 
-  PBar = new QProgressBar(this);
-  PBar->setObjectName(QStringLiteral("PBar"));
-  PBar->setGeometry(twipsRect(150, 120, 2850, 285));
-  PBar->setOrientation(Qt::Horizontal);
-  PBar->setRange(0, 10);
-  PBar->setValue(10);
-  PBar->setTextVisible(false);
-  PBar->setFocusPolicy(Qt::NoFocus);
-  QPalette palette = PBar->palette();
-  palette.setColor(QPalette::Highlight, QColor(0, 60, 220));
-  PBar->setPalette(palette);
-  PBar->setStyleSheet(QStringLiteral(
+  bar_ = static_cast<QProgressBar*>(make(form::kProgressBar, this));
+  bar_->setRange(0, form::kProgressMaximum);
+  bar_->setValue(form::kProgressMaximum);
+  bar_->setTextVisible(false);
+  bar_->setFocusPolicy(Qt::NoFocus);
+  bar_->setStyleSheet(QStringLiteral(
       "QProgressBar { border: 1px solid palette(dark); background: palette(base); }"
       "QProgressBar::chunk { background-color: rgb(0, 60, 220); }"));
 }

@@ -3,72 +3,49 @@
 #include <commctrl.h>
 
 #include <map>
+#include <string>
+#include <tuple>
 
 #include "resource.h"
 
 namespace probeaddr::win32 {
 namespace {
 
+using form::Control;
+using form::Kind;
+
 constexpr const char* kMainClass = "ProbeAddr.SetAddGui";
 constexpr const char* kProgressClass = "ProbeAddr.frmPBar";
 constexpr UINT kActivatedMessage = WM_APP + 1;
 constexpr int kFirstControlId = 100;  // clear of IDOK and IDCANCEL, which the dialog keys send
 
-struct FontDesign {
-  const char* face;
-  int centipoints;
-  bool bold;
-};
-constexpr FontDesign kFrameFont{"MS Sans Serif", 825, false};
-constexpr FontDesign kCaptionFont{"Arial", 825, true};
-constexpr FontDesign kValueFont{"Arial", 975, false};
-constexpr FontDesign kAddressFont{"Arial", 1425, true};
-
-struct ControlDesign {
-  const char* name;
-  Control frame;  // Count: on the window itself
+struct ControlClass {
   const char* windowClass;
-  const char* text;
   DWORD style;
   DWORD exStyle;
-  int left, top, width, height;  // twips, relative to the frame
-  const FontDesign* font;
 };
 
-constexpr DWORD kFrame = BS_GROUPBOX;
-constexpr DWORD kCaption = SS_LEFT | SS_NOPREFIX | SS_CENTERIMAGE;
-// Flat, on the window colours (WM_CTLCOLORSTATIC), text centred.
-constexpr DWORD kValue = SS_CENTER | SS_NOPREFIX | SS_CENTERIMAGE;
-constexpr DWORD kButton = BS_PUSHBUTTON | WS_TABSTOP;
-constexpr Control kWindow = Control::Count;
+// Value labels are flat, on the window colours (WM_CTLCOLORSTATIC), text centred.
+ControlClass classOf(Kind kind) {
+  switch (kind) {
+    case Kind::Frame: return {"BUTTON", BS_GROUPBOX, 0};
+    case Kind::Caption: return {"STATIC", SS_LEFT | SS_NOPREFIX | SS_CENTERIMAGE, 0};
+    case Kind::Value: return {"STATIC", SS_CENTER | SS_NOPREFIX | SS_CENTERIMAGE, 0};
+    case Kind::TextBox: return {"EDIT", ES_LEFT | ES_AUTOHSCROLL | WS_TABSTOP, WS_EX_CLIENTEDGE};
+    case Kind::Button: return {"BUTTON", BS_PUSHBUTTON | WS_TABSTOP, 0};
+    case Kind::ProgressBar: break;
+  }
+  return {PROGRESS_CLASSA, PBS_SMOOTH, 0};
+}
 
-// Indexed by Control. Only CBExit, TBAddress and CBWrite take the focus; as
-// Tab follows creation order, they cycle CBExit, TBAddress, CBWrite.
-constexpr ControlDesign kDesign[kControlCount] = {
-    {"XPFrame3", kWindow, "BUTTON", "Probe Data", kFrame, 0, 120, 60, 2445, 1500, &kFrameFont},
-    {"Label4", Control::XPFrame3, "STATIC", "S/N", kCaption, 0, 135, 1155, 690, 210, &kCaptionFont},
-    {"Label3", Control::XPFrame3, "STATIC", "FW Date", kCaption, 0, 135, 855, 690, 210, &kCaptionFont},
-    {"Label2", Control::XPFrame3, "STATIC", "FW Rel.", kCaption, 0, 135, 555, 690, 210, &kCaptionFont},
-    {"Label1", Control::XPFrame3, "STATIC", "Model", kCaption, 0, 135, 255, 630, 210, &kCaptionFont},
-    {"LBFWDate", Control::XPFrame3, "STATIC", "", kValue, 0, 1005, 855, 1245, 210, &kValueFont},
-    {"LBModel", Control::XPFrame3, "STATIC", "", kValue, 0, 1005, 255, 1245, 210, &kValueFont},
-    {"LBFW", Control::XPFrame3, "STATIC", "", kValue, 0, 1005, 555, 1245, 210, &kValueFont},
-    {"LBSerial", Control::XPFrame3, "STATIC", "", kValue, 0, 1005, 1155, 1245, 210, &kValueFont},
-    {"FRAddress", kWindow, "BUTTON", "New Address", kFrame, 0, 2685, 60, 1605, 900, &kFrameFont},
-    {"TBAddress", Control::FRAddress, "EDIT", "00", ES_LEFT | ES_AUTOHSCROLL | WS_TABSTOP, WS_EX_CLIENTEDGE,
-     180, 345, 525, 375, &kAddressFont},
-    {"CBWrite", Control::FRAddress, "BUTTON", "&Write", kButton, 0, 840, 345, 600, 375, &kFrameFont},
-    {"CBExit", kWindow, "BUTTON", "&Exit", kButton, 0, 3495, 1185, 765, 390, &kFrameFont},
-};
+int pixels(int twips, int dpi) { return form::pixels(twips, dpi); }
 
-int pixels(int twips, int dpi) { return MulDiv(twips, dpi, 1440); }
-
-// Each design is made once and lives as long as the program.
-HFONT fontFor(const FontDesign& design, int dpi) {
-  static std::map<const FontDesign*, HFONT> made;
-  HFONT& font = made[&design];
+// Each font is made once and lives as long as the program.
+HFONT fontFor(const form::Font& design, int dpi) {
+  static std::map<std::tuple<std::string, int, bool>, HFONT> made;
+  HFONT& font = made[{design.face, design.centipoints, design.bold}];
   if (!font)
-    font = CreateFontA(-MulDiv(design.centipoints, dpi, 7200), 0, 0, 0, design.bold ? FW_BOLD : FW_NORMAL, FALSE,
+    font = CreateFontA(-form::pixels(design.centipoints, dpi, 7200), 0, 0, 0, design.bold ? FW_BOLD : FW_NORMAL, FALSE,
                        FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
                        DEFAULT_PITCH | FF_SWISS, design.face);
   return font;
@@ -117,12 +94,6 @@ void paintBlue(HWND bar) {
 
 }  // namespace
 
-const char* nameOf(Control control) {
-  return control == kWindow ? "SetAddGui" : kDesign[static_cast<int>(control)].name;
-}
-
-Control frameOf(Control control) { return control == kWindow ? kWindow : kDesign[static_cast<int>(control)].frame; }
-
 int systemDpi() {
   HDC screen = GetDC(nullptr);
   const int dpi = screen ? GetDeviceCaps(screen, LOGPIXELSY) : 96;
@@ -142,34 +113,37 @@ SetAddGuiWindow::SetAddGuiWindow(HINSTANCE instance, int dpi) {
   // A resizable frame; nothing reacts to it. (No WS_CLIPCHILDREN: the frames'
   // insides are the window's own background.)
   constexpr DWORD style = WS_OVERLAPPEDWINDOW;
-  const SIZE outer = outerSize(pixels(4395, dpi), pixels(1680, dpi), style, 0);
-  hwnd_ = CreateWindowExA(0, kMainClass, kMainCaption, style, CW_USEDEFAULT, CW_USEDEFAULT, outer.cx, outer.cy,
-                          nullptr, nullptr, instance, this);
+  const SIZE outer = outerSize(pixels(form::kMainWindow.clientWidth, dpi), pixels(form::kMainWindow.clientHeight, dpi),
+                               style, 0);
+  hwnd_ = CreateWindowExA(0, kMainClass, form::kMainWindow.caption, style, CW_USEDEFAULT, CW_USEDEFAULT, outer.cx,
+                          outer.cy, nullptr, nullptr, instance, this);
   if (!hwnd_) return;
 
-  for (int i = 0; i < kControlCount; ++i) {
-    const ControlDesign& c = kDesign[i];
-    int left = pixels(c.left, dpi), top = pixels(c.top, dpi);
-    if (c.frame != kWindow) {
+  for (int i = 0; i < form::kControlCount; ++i) {
+    const form::ControlDesign& c = form::kControls[i];
+    int left = pixels(c.twips.left, dpi), top = pixels(c.twips.top, dpi);
+    if (c.frame != form::kWindow) {
       // A contained control is placed by its frame's corner; it stays a child
       // of the window, since a group box passes no notifications on.
-      const ControlDesign& frame = kDesign[static_cast<int>(c.frame)];
-      left += pixels(frame.left, dpi);
-      top += pixels(frame.top, dpi);
+      left += pixels(form::design(c.frame).twips.left, dpi);
+      top += pixels(form::design(c.frame).twips.top, dpi);
     }
-    HWND control = CreateWindowExA(c.exStyle, c.windowClass, c.text, WS_CHILD | WS_VISIBLE | c.style, left, top,
-                                   pixels(c.width, dpi), pixels(c.height, dpi), hwnd_,
+    const ControlClass kind = classOf(c.kind);
+    controls_[i] = CreateWindowExA(kind.exStyle, kind.windowClass, c.text, WS_CHILD | WS_VISIBLE | kind.style, left,
+                                   top, pixels(c.twips.width, dpi), pixels(c.twips.height, dpi), hwnd_,
                                    reinterpret_cast<HMENU>(static_cast<INT_PTR>(kFirstControlId + i)), instance,
                                    nullptr);
-    SendMessageA(control, WM_SETFONT, reinterpret_cast<WPARAM>(fontFor(*c.font, dpi)), FALSE);
-    controls_[i] = control;
+    SendMessageA(controls_[i], WM_SETFONT, reinterpret_cast<WPARAM>(fontFor(c.font, dpi)), FALSE);
   }
+  // Tab follows the order of the windows: the focus takers go last, by tab index.
+  for (Control c : form::tabOrder())
+    SetWindowPos(control(c), HWND_BOTTOM, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
 
   HWND box = control(Control::TBAddress);
   SetWindowLongPtrA(box, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
   editProc_ = reinterpret_cast<WNDPROC>(
       SetWindowLongPtrA(box, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&SetAddGuiWindow::addressBoxProc)));
-  lastFocus_ = control(Control::CBExit);  // holds the focus when the window first shows
+  lastFocus_ = control(form::tabOrder()[0]);  // holds the focus when the window first shows
 }
 
 void SetAddGuiWindow::showCentred() {
@@ -213,26 +187,26 @@ LRESULT SetAddGuiWindow::handle(UINT message, WPARAM wParam, LPARAM lParam) {
         if (focus && IsChild(hwnd_, focus)) lastFocus_ = focus;
       } else {
         // A plain window would take the focus itself; give it to the control that had it.
-        HWND target = lastFocus_ && IsWindowEnabled(lastFocus_) ? lastFocus_ : control(Control::CBExit);
+        HWND target = lastFocus_ && IsWindowEnabled(lastFocus_) ? lastFocus_ : control(form::tabOrder()[0]);
         SetFocus(target);
         // The cycle may start from here and never return: let the activation finish first.
         PostMessageA(hwnd_, kActivatedMessage, 0, 0);
       }
       return 0;
     case kActivatedMessage:
-      if (onActivate) onActivate();
+      if (events.activate) events.activate();
       return 0;
     case WM_COMMAND:
       if (HIWORD(wParam) == BN_CLICKED) {
         const int id = LOWORD(wParam) - kFirstControlId;
-        if (id == static_cast<int>(Control::CBWrite) && onWriteClick) onWriteClick();
-        if (id == static_cast<int>(Control::CBExit) && onExitClick) onExitClick();
+        if (id == static_cast<int>(Control::CBWrite) && events.writeClick) events.writeClick();
+        if (id == static_cast<int>(Control::CBExit) && events.exitClick) events.exitClick();
       }
       return 0;
     case WM_CTLCOLORSTATIC: {
       const auto label = reinterpret_cast<HWND>(lParam);
-      for (Control c : {Control::LBModel, Control::LBFW, Control::LBFWDate, Control::LBSerial}) {
-        if (label != control(c)) continue;
+      for (int i = 0; i < form::kControlCount; ++i) {
+        if (label != controls_[i] || form::kControls[i].kind != Kind::Value) continue;
         const auto dc = reinterpret_cast<HDC>(wParam);
         SetTextColor(dc, GetSysColor(COLOR_WINDOWTEXT));
         SetBkColor(dc, GetSysColor(COLOR_WINDOW));
@@ -242,11 +216,11 @@ LRESULT SetAddGuiWindow::handle(UINT message, WPARAM wParam, LPARAM lParam) {
     }
     case WM_CLOSE:
       // The close is never refused; the unload sequence ends the program.
-      if (onUnload) onUnload();
+      if (events.unload) events.unload();
       else destroy();
       return 0;
     case WM_ENDSESSION:
-      if (wParam && onUnload) onUnload();
+      if (wParam && events.unload) events.unload();
       return 0;
     default:
       break;
@@ -267,7 +241,7 @@ LRESULT CALLBACK SetAddGuiWindow::addressBoxProc(HWND hwnd, UINT message, WPARAM
     }
     case WM_KEYDOWN:
       // Key codes are the virtual-key codes (Enter 13); the key goes on to the box.
-      if (self->onAddressKeyDown) self->onAddressKeyDown(static_cast<int>(wParam), shiftState());
+      if (self->events.addressKeyDown) self->events.addressKeyDown(static_cast<int>(wParam), shiftState());
       break;
     case WM_CHAR:
       if (wParam == '\r' || wParam == '\n') return 0;  // a one-line box would only beep at it
@@ -284,15 +258,19 @@ ProgressWindow::ProgressWindow(HINSTANCE instance, int dpi) {
   // A fixed tool window: thin border, small caption, no task-bar entry, no owner.
   constexpr DWORD style = WS_POPUP | WS_CAPTION | WS_SYSMENU;
   constexpr DWORD exStyle = WS_EX_TOOLWINDOW;
-  const SIZE outer = outerSize(pixels(3135, dpi), pixels(495, dpi), style, exStyle);
-  hwnd_ = CreateWindowExA(exStyle, kProgressClass, kProgressCaption, style, CW_USEDEFAULT, CW_USEDEFAULT, outer.cx,
-                          outer.cy, nullptr, nullptr, instance, nullptr);
+  const SIZE outer = outerSize(pixels(form::kProgressWindow.clientWidth, dpi),
+                               pixels(form::kProgressWindow.clientHeight, dpi), style, exStyle);
+  hwnd_ = CreateWindowExA(exStyle, kProgressClass, form::kProgressWindow.caption, style, CW_USEDEFAULT, CW_USEDEFAULT,
+                          outer.cx, outer.cy, nullptr, nullptr, instance, nullptr);
   if (!hwnd_) return;
-  bar_ = CreateWindowExA(0, PROGRESS_CLASSA, "", WS_CHILD | WS_VISIBLE | PBS_SMOOTH, pixels(150, dpi),
-                         pixels(120, dpi), pixels(2850, dpi), pixels(285, dpi), hwnd_, nullptr, instance, nullptr);
+  const form::Rect& r = form::kProgressBar.twips;
+  const ControlClass kind = classOf(form::kProgressBar.kind);
+  bar_ = CreateWindowExA(kind.exStyle, kind.windowClass, "", WS_CHILD | WS_VISIBLE | kind.style, pixels(r.left, dpi),
+                         pixels(r.top, dpi), pixels(r.width, dpi), pixels(r.height, dpi), hwnd_, nullptr, instance,
+                         nullptr);
   paintBlue(bar_);
-  SendMessageA(bar_, PBM_SETRANGE32, 0, 10);
-  SendMessageA(bar_, PBM_SETPOS, 10, 0);
+  SendMessageA(bar_, PBM_SETRANGE32, 0, form::kProgressMaximum);
+  SendMessageA(bar_, PBM_SETPOS, form::kProgressMaximum, 0);
 }
 
 void ProgressWindow::showCentredOn(HWND owner) {

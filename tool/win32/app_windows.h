@@ -1,32 +1,17 @@
-// The two windows of ProbeAddr on the Win32 API: the main window SetAddGui
-// and the progress window frmPBar. Positions, sizes and fonts are kept as
-// designed, in twips and points, and converted at the system's DPI (15 twips
-// a pixel at 96 dpi). The windows know nothing of the serial port or of the
-// probe: they report user actions through the handlers the program installs,
-// and the program sets their captions and states.
+// The two windows of ProbeAddr on the Win32 API, drawn from their design
+// (probeaddr/form_design.h) at the system's DPI. The windows know nothing of
+// the serial port or of the probe: they report user actions through
+// `events`, and the program sets their captions and states.
 #pragma once
 
 #include <windows.h>
 
-#include <functional>
 #include <string>
 
+#include "probeaddr/form_design.h"
+#include "probeaddr/program.h"
+
 namespace probeaddr::win32 {
-
-inline constexpr const char* kMainCaption = "VEL KV210 Series - Set Address";
-inline constexpr const char* kProgressCaption = "ProbeAddr - Connection  incoming...";
-
-// The main window's controls, in creation order (frames before their contents).
-enum class Control {
-  XPFrame3, Label4, Label3, Label2, Label1, LBFWDate, LBModel, LBFW, LBSerial,
-  FRAddress, TBAddress, CBWrite, CBExit,
-  Count
-};
-inline constexpr int kControlCount = static_cast<int>(Control::Count);
-const char* nameOf(Control control);
-// The frame a control sits in (its position is relative to it), or Count for
-// the window itself.
-Control frameOf(Control control);
 
 // The window system's DPI, for converting twips and points.
 int systemDpi();
@@ -42,7 +27,7 @@ class SetAddGuiWindow {
 
   // Null once the window has been destroyed.
   HWND hwnd() const { return hwnd_; }
-  HWND control(Control c) const { return controls_[static_cast<int>(c)]; }
+  HWND control(form::Control c) const { return c == form::kWindow ? hwnd_ : controls_[static_cast<int>(c)]; }
   // Places the window centred on the screen's work area and shows it.
   void showCentred();
   // Tab, Shift+Tab, access keys and Enter on a button, for a message meant
@@ -50,12 +35,7 @@ class SetAddGuiWindow {
   bool handleDialogKeys(MSG& message);
   void destroy();
 
-  // What the program does on the window's events; an empty handler ignores it.
-  std::function<void()> onActivate;  // each time the window becomes active
-  std::function<void()> onUnload;    // the window is closing, by whatever means
-  std::function<void()> onWriteClick;
-  std::function<void()> onExitClick;
-  std::function<void(int keyCode, int shift)> onAddressKeyDown;
+  WindowEvents events;
 
  private:
   static LRESULT CALLBACK windowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
@@ -63,7 +43,7 @@ class SetAddGuiWindow {
   LRESULT handle(UINT message, WPARAM wParam, LPARAM lParam);
 
   HWND hwnd_ = nullptr;
-  HWND controls_[kControlCount] = {};
+  HWND controls_[form::kControlCount] = {};
   HWND lastFocus_ = nullptr;  // given the focus back when the window is activated again
   WNDPROC editProc_ = nullptr;
 };

@@ -1,5 +1,5 @@
-// ProbeAddr as a Win32 program: the windows, the serial-port object and the
-// logic wired together, from start-up to the end of the process.
+// ProbeAddr as a Win32 program: the windows and the serial-port object handed
+// to the program's run.
 #pragma once
 
 #include <windows.h>

@@ -1,7 +1,7 @@
 #include "win32_comm_port.h"
 
 #include <algorithm>
-#include <climits>
+#include <optional>
 #include <string_view>
 
 #include "win32_clock.h"
@@ -28,10 +28,6 @@ std::string systemMessage(DWORD error) {
   return message.empty() ? "error " + std::to_string(error) : message;
 }
 
-[[noreturn]] void fail(int number, const std::string& what, DWORD error) {
-  throw CommError(number, what + ": " + systemMessage(error));
-}
-
 bool isMissing(DWORD error) {
   return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND || error == ERROR_INVALID_NAME ||
          error == ERROR_BAD_NETPATH;
@@ -46,80 +42,66 @@ std::string openFailure(DWORD error) {
   return systemMessage(error);
 }
 
+// What the comm calls fail with once an open port has gone: an unplugged
+// adapter's driver refuses the handle; a line that hung up (under Wine, a
+// pseudo-terminal whose far end closed) is not ready.
+std::optional<PortLoss> lossOf(DWORD error) {
+  switch (error) {
+    case ERROR_ACCESS_DENIED:
+    case ERROR_BAD_COMMAND:
+    case ERROR_DEVICE_REMOVED:
+    case ERROR_DEVICE_NOT_CONNECTED:
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_GEN_FAILURE:
+    case ERROR_INVALID_HANDLE:
+      return PortLoss::Removed;
+    case ERROR_NOT_READY:
+    case ERROR_IO_DEVICE:
+    case ERROR_HANDLE_EOF:
+    case ERROR_BROKEN_PIPE:
+      return PortLoss::HungUp;
+    default:
+      return std::nullopt;
+  }
+}
+
 }  // namespace
 
-Win32CommPort::Win32CommPort(Clock& clock) : clock_(clock) {
-  device_ = "\\\\.\\COM1";  // the component's stored port number
-  line_.DCBlength = sizeof line_;
-  BuildCommDCBA("9600,n,8,1", &line_);
+std::string Win32CommPort::deviceForNumber(std::int16_t number) {
+  return number >= 1 ? "COM" + std::to_string(number) : std::string();
 }
 
-Win32CommPort::~Win32CommPort() { closeDevice(); }
-
-void Win32CommPort::setCommPort(std::int16_t number) {
-  if (portOpen()) throw CommError(kErrPortAlreadyOpen, "Port already open");
-  device_ = number >= 1 ? "\\\\.\\COM" + std::to_string(number) : std::string();
-}
-
-void Win32CommPort::setDevicePath(const std::string& path) {
-  if (portOpen()) throw CommError(kErrPortAlreadyOpen, "Port already open");
+void Win32CommPort::openDevice(const std::string& device, const LineSettings& line) {
   // "COM12" and "\\.\COM12" both name the device; only the second form
-  // reaches ports above 9.
-  device_ = path.empty() || path.rfind("\\\\", 0) == 0 ? path : "\\\\.\\" + path;
-}
-
-// "baud,parity,data,stop" as the mode command takes it, e.g. "9600,n,8,1".
-void Win32CommPort::setSettings(const std::string& settings) {
-  DCB parsed{};
-  parsed.DCBlength = sizeof parsed;
-  if (!BuildCommDCBA(settings.c_str(), &parsed)) throw CommError(kErrInvalidPropertyValue, "Invalid property value");
-  if (portOpen()) {
-    DCB dcb{};
-    dcb.DCBlength = sizeof dcb;
-    if (!GetCommState(handle_, &dcb)) deviceFailed("Error reading comm device");
-    dcb.BaudRate = parsed.BaudRate;
-    dcb.ByteSize = parsed.ByteSize;
-    dcb.Parity = parsed.Parity;
-    dcb.StopBits = parsed.StopBits;
-    if (!SetCommState(handle_, &dcb)) fail(kErrInvalidPropertyValue, "Invalid property value", GetLastError());
-  }
-  line_ = parsed;
-}
-
-void Win32CommPort::setPortOpen(bool open) {
-  if (!open) {
-    closeDevice();
-    return;
-  }
-  if (portOpen()) throw CommError(kErrPortAlreadyOpen, "Port already open");
-  if (device_.empty()) throw CommError(kErrInvalidPortNumber, "no such device");
-
-  // Share mode 0: nobody else may open the port while it is ours.
-  HANDLE h = CreateFileA(device_.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                         FILE_FLAG_OVERLAPPED, nullptr);
+  // reaches ports above 9. Share mode 0: nobody else may open the port while it is ours.
+  const std::string name = device.rfind("\\\\", 0) == 0 ? device : "\\\\.\\" + device;
+  HANDLE h = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED,
+                         nullptr);
   if (h == INVALID_HANDLE_VALUE) {
     const DWORD error = GetLastError();
     throw CommError(isMissing(error) ? kErrInvalidPortNumber : kErrDeviceUnavailable, openFailure(error));
   }
-  auto refuse = [h](int number, const std::string& what) {
-    const DWORD error = GetLastError();
+  auto refuse = [h](int number, const std::string& why) {
     CloseHandle(h);
-    fail(number, what, error);
+    throw CommError(number, why);
   };
 
   DCB dcb{};
   dcb.DCBlength = sizeof dcb;
-  if (!GetCommState(h, &dcb)) {
-    CloseHandle(h);
-    throw CommError(kErrInvalidPortNumber, "not a serial port");
-  }
+  if (!GetCommState(h, &dcb)) refuse(kErrInvalidPortNumber, "not a serial port");
   SetupComm(h, kReceiveBuffer, kTransmitBuffer);
-  dcb.BaudRate = line_.BaudRate;
-  dcb.ByteSize = line_.ByteSize;
-  dcb.Parity = line_.Parity;
-  dcb.StopBits = line_.StopBits;
+  dcb.BaudRate = static_cast<DWORD>(line.baud);
+  dcb.ByteSize = static_cast<BYTE>(line.dataBits);
+  switch (line.parity) {
+    case Parity::None: dcb.Parity = NOPARITY; break;
+    case Parity::Even: dcb.Parity = EVENPARITY; break;
+    case Parity::Odd: dcb.Parity = ODDPARITY; break;
+    case Parity::Mark: dcb.Parity = MARKPARITY; break;
+    case Parity::Space: dcb.Parity = SPACEPARITY; break;
+  }
+  dcb.StopBits = line.stopBitsTimesTwo == 4 ? TWOSTOPBITS : line.stopBitsTimesTwo == 3 ? ONE5STOPBITS : ONESTOPBIT;
   dcb.fBinary = TRUE;
-  dcb.fParity = line_.Parity != NOPARITY;
+  dcb.fParity = line.parity != Parity::None;
   dcb.fErrorChar = dcb.fParity;  // a byte with a parity error reads as "?"
   dcb.ErrorChar = '?';
   dcb.fNull = FALSE;             // NUL bytes are kept
@@ -128,26 +110,23 @@ void Win32CommPort::setPortOpen(bool open) {
   dcb.fDtrControl = DTR_CONTROL_ENABLE;
   dcb.fRtsControl = RTS_CONTROL_DISABLE;
   dcb.fAbortOnError = FALSE;
-  if (!SetCommState(h, &dcb)) refuse(kErrInvalidPropertyValue, "Invalid property value");
-
   // A read returns at once with what is waiting; a write has a bounded time.
   COMMTIMEOUTS timeouts{};
   timeouts.ReadIntervalTimeout = MAXDWORD;
   timeouts.WriteTotalTimeoutMultiplier = kWriteMsPerByte;
   timeouts.WriteTotalTimeoutConstant = kWriteMsExtra;
-  if (!SetCommTimeouts(h, &timeouts)) refuse(kErrInvalidPropertyValue, "Invalid property value");
+  if (!SetCommState(h, &dcb) || !SetCommTimeouts(h, &timeouts))
+    refuse(kErrInvalidPropertyValue, "Invalid property value: " + systemMessage(GetLastError()));
   // Without the arrival event the waits poll the byte count instead.
   SetCommMask(h, EV_RXCHAR);
 
   handle_ = h;
-  failed_ = false;
-  failure_.clear();
   if (!ioEvent_) ioEvent_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   if (!arrivalEvent_) arrivalEvent_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
 }
 
-void Win32CommPort::closeDevice() {
-  if (!portOpen()) return;
+void Win32CommPort::closeDevice() noexcept {
+  if (handle_ == INVALID_HANDLE_VALUE) return;
   if (arrivalPending_) {
     DWORD ignored = 0;
     CancelIo(handle_);
@@ -158,36 +137,17 @@ void Win32CommPort::closeDevice() {
   handle_ = INVALID_HANDLE_VALUE;
 }
 
-void Win32CommPort::requireUsable() {
-  if (failed_) throw CommError(kErrDeviceFailed, failure_);
-  if (!portOpen()) throw CommError(kErrPortNotOpen, "Operation valid only when the port is open");
-}
-
-void Win32CommPort::deviceFailed(const char* what) {
+void Win32CommPort::gone() {
   const DWORD error = GetLastError();
-  failed_ = true;
-  const bool local = device_.rfind("\\\\.\\", 0) == 0;  // "\\.\COM5" is COM5 to the user
-  failure_ = std::string(what) + " (" + device_.substr(local ? 4 : 0) + "): " + systemMessage(error);
-  throw CommError(kErrDeviceFailed, failure_);
+  if (const auto how = lossOf(error)) lost(*how);
+  lost(PortLoss::Failed, systemMessage(error));
 }
 
-DWORD Win32CommPort::waitingBytes() {
+std::size_t Win32CommPort::bytesWaiting() {
   DWORD errors = 0;
   COMSTAT status{};
-  if (!ClearCommError(handle_, &errors, &status)) deviceFailed("Error reading comm device");
+  if (!ClearCommError(handle_, &errors, &status)) gone();
   return status.cbInQue;
-}
-
-bool Win32CommPort::hasInput() {
-  if (failed_ || !portOpen()) return false;
-  DWORD errors = 0;
-  COMSTAT status{};
-  return ClearCommError(handle_, &errors, &status) && status.cbInQue > 0;
-}
-
-int Win32CommPort::inBufferCount() {
-  requireUsable();
-  return static_cast<int>(std::min<DWORD>(waitingBytes(), SHRT_MAX));
 }
 
 // `started`: what ReadFile or WriteFile returned for io_.
@@ -196,35 +156,30 @@ bool Win32CommPort::complete(BOOL started, DWORD& transferred) {
   return GetOverlappedResult(handle_, &io_, &transferred, TRUE) != FALSE;
 }
 
-Bytes Win32CommPort::input() {
-  requireUsable();
+Bytes Win32CommPort::readWaiting() {
   // Only what is waiting is asked for, so the read ends at once whatever the
   // driver makes of the time-outs (Wine lets an overlapped read with "return
   // at once" time-outs wait for data).
-  Bytes bytes(waitingBytes());
+  Bytes bytes(bytesWaiting());
   if (bytes.empty()) return bytes;
   io_ = OVERLAPPED{};
   io_.hEvent = ioEvent_;
   DWORD got = 0;
-  if (!complete(ReadFile(handle_, bytes.data(), static_cast<DWORD>(bytes.size()), nullptr, &io_), got))
-    deviceFailed("Error reading comm device");
+  if (!complete(ReadFile(handle_, bytes.data(), static_cast<DWORD>(bytes.size()), nullptr, &io_), got)) gone();
   bytes.resize(got);
   return bytes;
 }
 
-void Win32CommPort::output(std::string_view text) {
-  requireUsable();
-  if (text.empty()) return;
+void Win32CommPort::writeAll(std::string_view text) {
   io_ = OVERLAPPED{};
   io_.hEvent = ioEvent_;
   DWORD written = 0;
-  if (!complete(WriteFile(handle_, text.data(), static_cast<DWORD>(text.size()), nullptr, &io_), written))
-    deviceFailed("Write failed");
-  if (written != text.size()) deviceFailed("Write timed out");
+  if (!complete(WriteFile(handle_, text.data(), static_cast<DWORD>(text.size()), nullptr, &io_), written)) gone();
+  if (written != text.size()) lost(PortLoss::Failed, "writing timed out");
 }
 
 HANDLE Win32CommPort::arrivalEvent() {
-  if (failed_ || !portOpen() || !arrivalEvent_) return nullptr;
+  if (!usable() || !arrivalEvent_) return nullptr;
   if (arrivalPending_) {
     if (WaitForSingleObject(arrivalEvent_, 0) != WAIT_OBJECT_0) return arrivalEvent_;  // still watching
     DWORD ignored = 0;
@@ -244,20 +199,16 @@ HANDLE Win32CommPort::arrivalEvent() {
   return arrivalEvent_;
 }
 
-void Win32CommPort::waitForInput(TimePoint deadline) {
+void Win32CommPort::sleepUntilInput(TimePoint deadline) {
   if (hasInput()) return;
   const DWORD ms = millisecondsUntil(deadline, clock_);
-  if (ms == 0 || failed_ || !portOpen()) return;
+  if (ms == 0) return;
   if (HANDLE arrival = arrivalEvent())
     WaitForSingleObject(arrival, ms);
   else
     Sleep(std::min(ms, kPollWithoutEventMs));
 }
 
-void Win32CommPort::finish() {
-  if (!portOpen()) return;
-  if (!failed_) FlushFileBuffers(handle_);
-  closeDevice();
-}
+void Win32CommPort::drain() noexcept { FlushFileBuffers(handle_); }
 
 }  // namespace probeaddr::win32

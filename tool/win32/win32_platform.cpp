@@ -2,150 +2,104 @@
 
 #include <commctrl.h>
 
-#include "test_hook.h"
 #include "win32_clock.h"
 #include "win32_comm_port.h"
 
 namespace probeaddr::win32 {
-namespace {
 
-Control controlOf(ValueLabel label) {
-  switch (label) {
-    case ValueLabel::LBModel: return Control::LBModel;
-    case ValueLabel::LBFW: return Control::LBFW;
-    case ValueLabel::LBFWDate: return Control::LBFWDate;
-    case ValueLabel::LBSerial: return Control::LBSerial;
-  }
-  return Control::LBModel;
-}
-
-void recordWindow(const char* name, const char* what) {
-  if (TestHook* hook = TestHook::instance()) hook->record({"window", name, what});
-}
-
-}  // namespace
-
-Win32Controls::Win32Controls(SetAddGuiWindow& main, HINSTANCE instance, int dpi)
+Win32Windows::Win32Windows(SetAddGuiWindow& main, HINSTANCE instance, int dpi)
     : main_(main), instance_(instance), dpi_(dpi) {}
 
-Win32Controls::~Win32Controls() = default;
+Win32Windows::~Win32Windows() = default;
 
-ProgressWindow* Win32Controls::progressWindow() {
+ProgressWindow* Win32Windows::progressWindow() {
   if (progressClosed_) return nullptr;
   if (!progress_) {
     progress_ = std::make_unique<ProgressWindow>(instance_, dpi_);
-    if (TestHook* hook = TestHook::instance()) hook->recordProgressLayout(progress_->hwnd(), progress_->bar());
+    if (onProgressWindow && progress_->hwnd()) onProgressWindow(*progress_);
   }
   return progress_->hwnd() ? progress_.get() : nullptr;
 }
 
-void Win32Controls::setCaption(ValueLabel label, const std::string& caption) {
-  const Control control = controlOf(label);
-  HWND hwnd = main_.control(control);
-  if (!hwnd) return;
-  if (windowText(hwnd) == caption) return;  // the cycle sets the same captions again and again
-  SetWindowTextA(hwnd, caption.c_str());
-  if (TestHook* hook = TestHook::instance()) hook->record({"caption", nameOf(control), caption});
+void Win32Windows::setCaption(ValueLabel label, const std::string& caption) {
+  // The cycle sets the same captions again and again.
+  HWND hwnd = main_.control(form::controlOf(label));
+  if (hwnd && windowText(hwnd) != caption) SetWindowTextA(hwnd, caption.c_str());
 }
 
-std::string Win32Controls::addressText() {
-  HWND box = main_.control(Control::TBAddress);
+std::string Win32Windows::addressText() {
+  HWND box = main_.control(form::Control::TBAddress);
   return box ? windowText(box) : std::string();
 }
 
-void Win32Controls::setAddressText(const std::string& text) {
-  HWND box = main_.control(Control::TBAddress);
-  if (!box) return;
-  SetWindowTextA(box, text.c_str());
-  if (TestHook* hook = TestHook::instance()) hook->record({"address", text});
+void Win32Windows::setAddressText(const std::string& text) {
+  if (HWND box = main_.control(form::Control::TBAddress)) SetWindowTextA(box, text.c_str());
 }
 
-void Win32Controls::focusAddress() {
-  if (HWND box = main_.control(Control::TBAddress)) SetFocus(box);
+void Win32Windows::focusAddress() {
+  if (HWND box = main_.control(form::Control::TBAddress)) SetFocus(box);
 }
 
-void Win32Controls::selectAddressText(int start, int length) {
-  if (HWND box = main_.control(Control::TBAddress)) SendMessageA(box, EM_SETSEL, start, start + length);
+void Win32Windows::selectAddressText(int start, int length) {
+  if (HWND box = main_.control(form::Control::TBAddress)) SendMessageA(box, EM_SETSEL, start, start + length);
 }
 
-void Win32Controls::disableAddressBox() {
-  if (HWND box = main_.control(Control::TBAddress)) EnableWindow(box, FALSE);
+void Win32Windows::disableAddressBox() {
+  if (HWND box = main_.control(form::Control::TBAddress)) EnableWindow(box, FALSE);
 }
 
-void Win32Controls::disableAddressFrame() {
-  if (HWND frame = main_.control(Control::FRAddress)) EnableWindow(frame, FALSE);
+void Win32Windows::disableAddressFrame() {
+  if (HWND frame = main_.control(form::Control::FRAddress)) EnableWindow(frame, FALSE);
 }
 
-void Win32Controls::disableWriteButton() {
-  if (HWND button = main_.control(Control::CBWrite)) EnableWindow(button, FALSE);
+void Win32Windows::disableWriteButton() {
+  if (HWND button = main_.control(form::Control::CBWrite)) EnableWindow(button, FALSE);
 }
 
-void Win32Controls::showProgressWindow() {
+void Win32Windows::showProgressWindow() {
   ProgressWindow* window = progressWindow();
   if (!window || IsWindowVisible(window->hwnd())) return;
   window->showCentredOn(main_.hwnd());
-  recordWindow("frmPBar", "shown");
 }
 
-void Win32Controls::hideProgressWindow() {
+void Win32Windows::hideProgressWindow() {
   if (!progress_ || !progress_->hwnd() || !IsWindowVisible(progress_->hwnd())) return;
   ShowWindow(progress_->hwnd(), SW_HIDE);
-  recordWindow("frmPBar", "hidden");
 }
 
-void Win32Controls::setProgressMaximum(int maximum) {
-  if (ProgressWindow* window = progressWindow()) {
-    SendMessageA(window->bar(), PBM_SETRANGE32, 0, maximum);
-    recordProgress();
-  }
+void Win32Windows::setProgressMaximum(int maximum) {
+  if (ProgressWindow* window = progressWindow()) SendMessageA(window->bar(), PBM_SETRANGE32, 0, maximum);
 }
 
-void Win32Controls::setProgressValue(int value) {
-  if (ProgressWindow* window = progressWindow()) {
-    SendMessageA(window->bar(), PBM_SETPOS, static_cast<WPARAM>(value), 0);
-    recordProgress();
-  }
+void Win32Windows::setProgressValue(int value) {
+  if (ProgressWindow* window = progressWindow()) SendMessageA(window->bar(), PBM_SETPOS, static_cast<WPARAM>(value), 0);
 }
 
-void Win32Controls::recordProgress() {
-  if (TestHook* hook = TestHook::instance()) {
-    HWND bar = progress_->bar();
-    hook->record({"progress", std::to_string(SendMessageA(bar, PBM_GETPOS, 0, 0)),
-                  std::to_string(SendMessageA(bar, PBM_GETRANGE, FALSE, 0))});
-  }
-}
-
-void Win32Controls::closeMainWindow() {
+void Win32Windows::closeMainWindow() {
   if (!main_.hwnd()) return;
   main_.destroy();  // the reference is cleared with it
-  recordWindow("SetAddGui", "closed");
 }
 
-void Win32Controls::closeProgressWindow() {
+void Win32Windows::closeProgressWindow() {
   if (!progress_ || progressClosed_) return;
   progress_->destroy();
   progressClosed_ = true;
-  recordWindow("frmPBar", "closed");
 }
 
-MessageAnswer Win32MessageBoxes::show(const std::string& text, const std::string& title, MessageIcon icon,
+MessageAnswer Win32Windows::show(const std::string& text, const std::string& title, MessageIcon icon,
                                       MessageButtons buttons) {
   const bool yesNo = buttons == MessageButtons::YesNo;
   UINT type = yesNo ? MB_YESNO : MB_OK;
-  const char* iconName = "Information";
   switch (icon) {
-    case MessageIcon::Critical: type |= MB_ICONERROR, iconName = "Critical"; break;
-    case MessageIcon::Exclamation: type |= MB_ICONEXCLAMATION, iconName = "Exclamation"; break;
+    case MessageIcon::Critical: type |= MB_ICONERROR; break;
+    case MessageIcon::Exclamation: type |= MB_ICONEXCLAMATION; break;
     case MessageIcon::Information: type |= MB_ICONINFORMATION; break;
   }
-  HWND owner = controls_.mainWindow();
+  HWND owner = main_.hwnd();
   if (owner && !IsWindowVisible(owner)) owner = nullptr;
   if (!owner) type |= MB_TASKMODAL;  // before the window shows: modal to the whole program
-  TestHook* hook = TestHook::instance();
-  if (hook) hook->record({"message", title, iconName, yesNo ? "YesNo" : "Ok", text});
   // A carriage return in the text starts a new line, as MessageBox draws it.
   const int answer = MessageBoxA(owner, text.c_str(), title.c_str(), type | MB_SETFOREGROUND);
-  if (hook) hook->record({"answer", answer == IDYES ? "Yes" : answer == IDNO ? "No" : "Ok"});
   if (!yesNo) return MessageAnswer::Ok;
   return answer == IDYES ? MessageAnswer::Yes : MessageAnswer::No;
 }
@@ -155,7 +109,7 @@ void Win32EventPump::dispatch(MSG& message) {
     TranslateMessage(&message);
     DispatchMessageA(&message);
   }
-  if (TestHook* hook = TestHook::instance()) hook->noteFocus(main_);
+  if (afterMessage) afterMessage();
 }
 
 void Win32EventPump::pumpEvents() {

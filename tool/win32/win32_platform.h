@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <memory>
 
 #include "app_windows.h"
@@ -16,10 +17,12 @@ namespace probeaddr::win32 {
 
 class Win32CommPort;
 
-class Win32Controls final : public Controls {
+// Message boxes are MessageBoxA's, owned by the main window while it is
+// shown, so that each is modal to it.
+class Win32Windows final : public Controls, public MessageBoxes {
  public:
-  Win32Controls(SetAddGuiWindow& main, HINSTANCE instance, int dpi);
-  ~Win32Controls() override;
+  Win32Windows(SetAddGuiWindow& main, HINSTANCE instance, int dpi);
+  ~Win32Windows() override;
 
   void setCaption(ValueLabel label, const std::string& caption) override;
   std::string addressText() override;
@@ -35,32 +38,21 @@ class Win32Controls final : public Controls {
   void setProgressValue(int value) override;
   void closeMainWindow() override;
   void closeProgressWindow() override;
+  MessageAnswer show(const std::string& text, const std::string& title, MessageIcon icon,
+                     MessageButtons buttons) override;
 
-  // The main window while it is open, else null.
-  HWND mainWindow() const { return main_.hwnd(); }
+  // Called with the progress window when it has been made.
+  std::function<void(const ProgressWindow&)> onProgressWindow;
 
  private:
   // The progress window, created the first time it is asked for; null once closed.
   ProgressWindow* progressWindow();
-  void recordProgress();
 
   SetAddGuiWindow& main_;
   HINSTANCE instance_;
   int dpi_;
   std::unique_ptr<ProgressWindow> progress_;
   bool progressClosed_ = false;
-};
-
-// MessageBoxA with the title, icon and buttons asked for; owned by the main
-// window while it is shown, so that the box is modal to it.
-class Win32MessageBoxes final : public MessageBoxes {
- public:
-  explicit Win32MessageBoxes(const Win32Controls& controls) : controls_(controls) {}
-  MessageAnswer show(const std::string& text, const std::string& title, MessageIcon icon,
-                     MessageButtons buttons) override;
-
- private:
-  const Win32Controls& controls_;
 };
 
 // Pumping delivers what is waiting in the thread's message queue; waiting
@@ -74,6 +66,8 @@ class Win32EventPump final : public EventPump {
   void waitForEvents(TimePoint deadline, bool wakeOnPortInput) override;
   // Delivers one message, with the main window's dialog keys.
   void dispatch(MSG& message);
+  // Called after each message delivered.
+  std::function<void()> afterMessage;
 
  private:
   SetAddGuiWindow& main_;

@@ -80,6 +80,10 @@ void SetAddGui::writeAddress() {
   const std::string address = digits;
   if (address != typed) p_.controls.setAddressText(address);
 
+  // Whatever still arrives from an earlier exchange (the tail of the data
+  // block goes on for a while after the model is shown) must not be read as
+  // the answer to the store.
+  flushcom();
   p_.port.output("#00@c*");
   p_.port.output("#00@I" + address + "*");
   ProbeAddress = address;

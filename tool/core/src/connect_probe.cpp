@@ -1,5 +1,7 @@
 // The connection cycle: one step every PollPeriod seconds (version poll,
-// serial-number query, rest, data block), for the rest of the program.
+// serial-number query, rest, data block), for the rest of the program. A
+// step that rests sends nothing and turns the cycle back to the version poll,
+// so that polling never stops, whatever a write or a lost probe left behind.
 #include "probeaddr/set_add_gui.h"
 
 namespace probeaddr {
@@ -40,7 +42,7 @@ void SetAddGui::ConnectProbe() {
         case 0: pollStep0(); break;
         case 1: pollStep1(); break;
         case 3: pollStep3(); break;
-        default: break;  // step 2 and anything else: rest until a write sets step 1
+        default: PollStep = 0; break;  // step 2 or any other: the version is polled next
       }
     } else {
       // Sleep until the step is due; every window event wakes the loop so

@@ -49,6 +49,12 @@ PortChoice parsePortArguments(const std::vector<std::string>& arguments) {
   return choice;
 }
 
+// The message for a device named by "PORT=": which one, and why it cannot be used.
+std::string cannotOpen(const std::string& path, std::string_view why) {
+  return "Cannot open " + (path.empty() ? "PORT=" : path) + ": " + std::string(why.empty() ? "not available" : why) +
+         ".";
+}
+
 }  // namespace
 
 SetAddGui::SetAddGui(Platform platform, std::vector<std::string> arguments)
@@ -79,6 +85,8 @@ void SetAddGui::Form_Load() {
 void SetAddGui::SetPort() {
   PortChoice choice = parsePortArguments(arguments_);
   if (p_.port.portOpen()) return;
+  // "PORT=" and nothing after it: no port the user did not name is opened.
+  if (choice.path && choice.path->empty()) fatalPortMessage(cannotOpen("", "no device named"));
   for (;;) {
     try {
       if (choice.path)
@@ -96,8 +104,7 @@ void SetAddGui::SetPort() {
         case kErrDeviceUnavailable:
           // A path names a device the user chose: say why it failed, so the
           // user can act (plug it in, close the other program, join a group).
-          if (choice.path)
-            fatalPortMessage("Cannot open " + *choice.path + ": " + (*e.what() ? e.what() : "not available") + ".");
+          if (choice.path) fatalPortMessage(cannotOpen(*choice.path, e.what()));
           if (choice.given) fatalPortMessage("COMM PORT" + name + "  Not Available");
           if (choice.number >= kLastScannedPort) fatalPortMessage("No COMM PORTs Available");
           ++choice.number;

@@ -25,8 +25,8 @@ inline constexpr int kErrDeviceFailed = 8020;       // read or write failed, dev
 // when opening a device named by setDevicePath() fails with 8002 or 68, it
 // says why in words the user can act on, as the message shows it after the
 // path: "no such device", "busy, in use by picocom (PID 4242)", "no
-// permission. Your user must be in the 'dialout' group: ..." (on POSIX,
-// describeUnavailablePort() in port_diagnosis.h).
+// permission. Your user must be in the 'dialout' group: ...". The rules
+// every port keeps are in comm_port_base.h.
 class CommError : public std::runtime_error {
  public:
   CommError(int number, const std::string& description)

@@ -1,4 +1,4 @@
-#include "probeaddr/port_diagnosis.h"
+#include "port_diagnosis.h"
 
 #include <fcntl.h>
 #include <grp.h>
