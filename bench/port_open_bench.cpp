@@ -39,9 +39,9 @@ int main() {
   vel::port::Backend& backend = vel::port::systemBackend();
   std::vector<double> micros;
   for (int i = 0; i < 200; ++i) {
-    vel::port::OpenError error{};
+    vel::port::Error error = 0;
     auto t0 = std::chrono::steady_clock::now();
-    vel::port::Handle h = backend.open(sim.devicePath().c_str(), error);
+    vel::port::Handle h = backend.open(sim.devicePath().c_str(), error, {});
     auto t1 = std::chrono::steady_clock::now();
     if (h == vel::port::kInvalidHandle) {
       std::fprintf(stderr, "port_open_bench: cannot open %s\n", sim.devicePath().c_str());

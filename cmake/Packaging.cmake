@@ -146,8 +146,8 @@ for every function (start with man VEL_KV21X) and an example program.")
 velprobe checks, reads and sets up a KV210 field probe on a serial port from
 the shell: the serial ports and the probes on them, the probe's identity, one
 reading or a series of them as text, CSV or JSON, and the measuring
-frequency, filter and automatic switch-off time. It works through the
-VEL_KV21X library.
+frequency, filter and automatic switch-off time. It has the core of the
+VEL_KV21X library built in.
 
 velprobe serve reads probes continuously and serves their readings over
 HTTP: a live page with charts, Prometheus metrics and a JSON API. The systemd

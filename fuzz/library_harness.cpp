@@ -1,6 +1,7 @@
 #include "library_harness.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <array>
 #include <cmath>
 #include <cstring>
@@ -11,13 +12,13 @@
 
 #include "VEL_KV21X.h"
 #include "port.h"
-#include "transaction.h"
+#include "exports.h"
 
 namespace kv210::fuzz {
 namespace {
 
+using vel::port::Error;
 using vel::port::Handle;
-using vel::port::OpenError;
 
 constexpr Handle kPort = 7;
 constexpr std::size_t kBlockSize = 382;
@@ -75,45 +76,43 @@ class ScriptedPort final : public vel::port::Backend {
     seen_ = 0;
   }
 
-  Handle open(const char* name, OpenError& error) noexcept override {
+  Handle open(const char* name, Error& error, const vel::port::OpenOptions&) noexcept override {
     ops += 'O';
-    error = OpenError::None;
+    error = 0;
     if (name == nullptr) note("open without a name");
     Failing f = failing;
     if (f == Failing::OpenNotFound || f == Failing::OpenDenied || f == Failing::OpenOther) {
       ops += '!';
-      error = f == Failing::OpenNotFound ? OpenError::NotFound
-              : f == Failing::OpenDenied ? OpenError::AccessDenied
-                                         : OpenError::Other;
+      error = f == Failing::OpenNotFound ? ENOENT : f == Failing::OpenDenied ? EACCES : EIO;
       return vel::port::kInvalidHandle;
     }
     return kPort;
   }
-  bool setLine9600_8N1(Handle port) noexcept override { return step('L', port, Failing::Line); }
-  bool setTimeouts(Handle port, const vel::port::Timeouts& timeouts) noexcept override {
+  Error setLine9600_8N1(Handle port) noexcept override { return step('L', port, Failing::Line); }
+  Error setTimeouts(Handle port, const vel::port::Timeouts& timeouts) noexcept override {
     // Reads that give up after one interval of silence drain the rest of a
     // reply: they see only what has already arrived.
     const bool drain = timeouts.readMultiplier == 0;
     if (draining_ || drain) {
       ops += drain ? 'D' : 'd';
       draining_ = drain;
-      return true;
+      return 0;
     }
     return step('T', port, Failing::Timeouts);
   }
   std::size_t pendingBytes() const { return pending_.size(); }
-  bool purge(Handle port) noexcept override {
-    if (!step('P', port, Failing::Purge)) return false;
+  Error purge(Handle port) noexcept override {
+    if (Error error = step('P', port, Failing::Purge)) return error;
     pending_.clear();
-    return true;
+    return 0;
   }
-  bool write(Handle port, const uint8_t* data, std::size_t size) noexcept override {
+  Error write(Handle port, const uint8_t* data, std::size_t size) noexcept override {
     written.append(reinterpret_cast<const char*>(data), size);
     previousReply = reply;
     reply.fill(0);  // each exchange reads into a fresh, zeroed buffer
     return step('W', port, Failing::Write);
   }
-  bool read(Handle port, uint8_t* buffer, std::size_t capacity, std::size_t& received) noexcept override {
+  Error read(Handle port, uint8_t* buffer, std::size_t capacity, std::size_t& received) noexcept override {
     received = 0;
     if (port != kPort) note("read on a handle that was never opened");
     if (draining_) {
@@ -121,12 +120,12 @@ class ScriptedPort final : public vel::port::Backend {
       received = std::min(capacity, pending_.size());
       std::copy_n(pending_.begin(), received, buffer);
       pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(received));
-      return true;
+      return 0;
     }
     ops += 'R';
     if (capacity == 0 || (capacity > kLargestReply && capacity != kBlockSize)) {
       note("read with capacity " + std::to_string(capacity));
-      return false;
+      return EINVAL;
     }
     // The whole capacity must lie inside the caller's buffer: touch every byte.
     volatile uint8_t sink = 0;
@@ -147,23 +146,23 @@ class ScriptedPort final : public vel::port::Backend {
     std::copy_n(pending_.begin(), received, mirror);
     pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(received));
     lastReceived = received;
-    return true;
+    return 0;
   }
-  bool close(Handle port) noexcept override { return step('C', port, Failing::Close); }
+  Error close(Handle port) noexcept override { return step('C', port, Failing::Close); }
 
  private:
-  bool step(char op, Handle port, Failing when) {
+  Error step(char op, Handle port, Failing when) {
     ops += op;
     if (port != kPort) note(std::string("operation ") + op + " on a handle that was never opened");
     if (failing == when && seen_++ == (failSecond ? 1 : 0)) {
       ops += '!';
-      return false;
+      return EIO;
     }
-    return true;
+    return 0;
   }
-  bool fail() {
+  Error fail() {
     ops += '!';
-    return false;
+    return EIO;
   }
   void note(const std::string& what) {
     if (problem.empty()) problem = what;

@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <limits>
 #include <string>
 #include <string_view>
 
@@ -21,18 +22,26 @@ using namespace velprobe::serve;
 
 namespace {
 
+constexpr float kNone = std::numeric_limits<float>::quiet_NaN();
+
 const Site& site() {
   static const Monitor& monitor = *[] {
     auto* monitor = new Monitor({"/dev/ttyUSB0", "/dev/tty\"1", "/dev/ttyUSB2"}, 40);
     Monitor& m = *monitor;
     constexpr Millis kStart = 1796601600000;
-    m.ingest(1, R"({"time":")" + isoTime(kStart) + R"(","identity":{"serial_number":"<s>\"\\\u0001\u00ff"}})");
-    for (int i = 0; i < 100; ++i)
-      m.ingest(static_cast<std::size_t>(i % 3),
-               R"({"time":")" + isoTime(kStart + i * 1000) + "\"," +
-                   (i % 7 == 6 ? R"("code":8,"call":"VEL_ReadBattery","message":"no reply"})"
-                               : R"("battery_V":3.6,"total_field":5.5,"axis3":)" + std::to_string(i) +
-                                     (i % 5 == 0 ? R"(,"over_range":["total_field"]})" : "}")));
+    m.opened(1, {"", "<s>\"\\\x01\xff", "", "", ""});
+    for (int i = 0; i < 100; ++i) {
+      Sample sample{kStart + i * 1000, 0, {3.6f, kNone, 5.5f, kNone, kNone, static_cast<float>(i)}};
+      if (i % 7 == 6) {
+        std::fill(std::begin(sample.values), std::end(sample.values), kNone);
+        sample.code = 8;
+        sample.call = Monitor::callNumber("VEL_ReadBattery");
+      } else if (i % 5 == 0) {
+        sample.values[2] = kNone;
+        sample.overRange = 1u << 2;  // the total field above the limit
+      }
+      m.record(static_cast<std::size_t>(i % 3), sample, i % 7 == 6 ? "no reply" : "");
+    }
     return monitor;
   }();
   static const Site site(monitor, {"chart", 1, {"probes.example"}});

@@ -49,8 +49,8 @@ Probe openProbe(const GlobalOptions& options) {
         "no port given: use --port DEVICE, such as --port /dev/ttyUSB0, or --port auto\n"
         "  'velprobe ports' lists the serial ports.",
         kExitUsage);
-  if (options.timeoutMs) VEL_SetTimeout(*options.timeoutMs);
-  return Probe(options.port == "auto" ? findProbePort(options.model) : options.port, options.model);
+  return Probe(options.port == "auto" ? findProbePort(options.model, options.timeoutMs) : options.port,
+               options.model, options.timeoutMs);
 }
 
 Record identityRecord(const Identity& id) {

@@ -1,20 +1,19 @@
 // Finding the probe: the serial ports of the machine (libudev), the
-// pseudo-terminals that simulated probes serve, who holds each port, and the
-// one port where a probe answers (--port auto).
+// pseudo-terminals that simulated probes serve, who holds each port (the
+// library's port-ownership module), and the one port where a probe answers
+// (--port auto).
 #pragma once
 
-#include <sys/types.h>
-
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "port_ownership.h"
+
 namespace velprobe {
 
-struct Holder {
-  pid_t pid = 0;
-  std::string program;
-};
-std::string describe(const Holder& holder);  // "minicom (PID 42)"
+using vel::ownership::Holder;
 
 struct PortInfo {
   std::string device;  // /dev/ttyUSB0
@@ -23,8 +22,7 @@ struct PortInfo {
   std::string usbId;   // vendor:product, such as 0403:6001
   std::string manufacturer, product, serial;
   bool console = false;  // the kernel's console: never probed
-  bool mayOpen = true;   // this user may read and write it
-  std::string group;     // the group that owns the device
+  vel::ownership::Access access;  // whether this user may read and write it
   std::vector<Holder> holders;
 };
 
@@ -33,16 +31,8 @@ struct PortInfo {
 // are no session's terminal (simulated probes, socat). Nothing is opened.
 std::vector<PortInfo> listPorts();
 
-// Who holds `device` besides this process: the lock file's owner (when that
-// process lives) and the processes that have it open. A pseudo-terminal's
-// far end does not count. Only root sees the processes of other users.
-std::vector<Holder> portHolders(const std::string& device);
-
-// The group that owns a device file ("dialout"); empty when it cannot be read.
-std::string groupOf(const std::string& path);
-
 // The one port where a probe of `model` answers, or Failure (exit 3) that
 // lists what each port gave.
-std::string findProbePort(const std::string& model);
+std::string findProbePort(const std::string& model, std::optional<int32_t> timeoutMs);
 
 }  // namespace velprobe

@@ -12,7 +12,7 @@ namespace {
 std::string notAsked(const PortInfo& port) {
   if (port.console) return "the system console";
   if (!port.holders.empty()) return "held by " + describe(port.holders.front());
-  if (!port.mayOpen) return "no permission";
+  if (!port.access.allowed) return "no permission";
   return {};
 }
 
@@ -34,10 +34,11 @@ Field optionalText(const char* key, const char* label, const std::string& value)
   return field;
 }
 
-std::string accessText(const PortInfo& port) {
-  if (port.mayOpen) return "yes";
-  if (port.group.empty() || port.group == "root") return "no (root only)";
-  return "no: join group " + port.group;
+std::string accessText(const vel::ownership::Access& access) {
+  if (access.allowed) return "yes";
+  if (!access.group.empty()) return "no: join group " + access.group;
+  if (access.othersPseudoTerminal) return "no: " + access.owner + "'s program";
+  return "no (" + access.owner + " only)";
 }
 
 // What --probe found on a port, for people and for JSON (null when no probe answered).
@@ -46,10 +47,11 @@ struct ProbeResult {
   JsonValue json;
 };
 
-ProbeResult probePort(const PortInfo& port, const std::string& model) {
+ProbeResult probePort(const PortInfo& port, const GlobalOptions& o) {
+  const std::string& model = o.model;
   const std::string skip = notAsked(port);
   if (!skip.empty()) return {"not asked: " + skip, nullptr};
-  const Answer answer = Probe::ask(port.device, model);
+  const Answer answer = Probe::ask(port.device, model, o.timeoutMs);
   if (answer.code != VEL_OK && answer.code != VEL_WRONG_MODEL) return {answerText(answer, model), nullptr};
   return {answerText(answer, model),
           {{"model", jsonText(answer.model)},
@@ -74,8 +76,9 @@ Record portRecord(const PortInfo& port, const std::optional<ProbeResult>& probe)
                    optionalText("product", "Product", port.product),
                    optionalText("serial", "Serial", port.serial),
                    // People read access and state in words; machines get a flag and a keyword.
-                   Field{"access", "Access", "", accessText(port), port.mayOpen, port.mayOpen ? "yes" : "no"},
-                   optionalText("group", "", port.group),
+                   Field{"access", "Access", "", accessText(port.access), port.access.allowed,
+                         port.access.allowed ? "yes" : "no"},
+                   optionalText("group", "", port.access.group),
                    Field{"state", "State", "", state, stateKey, stateKey},
                    noteField("held_by", "", heldBy, holders)};
   if (probe) record.push_back(Field{"probe", "Probe", "", probe->text, probe->json, csvCell(probe->text)});
@@ -84,11 +87,10 @@ Record portRecord(const PortInfo& port, const std::optional<ProbeResult>& probe)
 }
 
 int ports(const GlobalOptions& o, bool probe, Output& out) {
-  if (o.timeoutMs) VEL_SetTimeout(*o.timeoutMs);
   std::vector<Record> records;
   for (const PortInfo& port : listPorts()) {
     std::optional<ProbeResult> found;
-    if (probe) found = probePort(port, o.model);
+    if (probe) found = probePort(port, o);
     if (stopRequested()) return kExitInterrupted;
     records.push_back(portRecord(port, found));
   }
@@ -101,12 +103,12 @@ int ports(const GlobalOptions& o, bool probe, Output& out) {
 
 }  // namespace
 
-std::string findProbePort(const std::string& model) {
+std::string findProbePort(const std::string& model, std::optional<int32_t> timeoutMs) {
   std::vector<std::string> found;
   std::string seen;
   for (const PortInfo& port : listPorts()) {
     const std::string skip = notAsked(port);
-    const Answer answer = skip.empty() ? Probe::ask(port.device, model) : Answer{};
+    const Answer answer = skip.empty() ? Probe::ask(port.device, model, timeoutMs) : Answer{};
     if (stopRequested()) throw Failure("stopped while looking for the probe", kExitInterrupted);
     if (skip.empty() && answer.code == VEL_OK) found.push_back(port.device);
     seen += "\n  " + port.device + ": " + (skip.empty() ? answerText(answer, model) : "not asked, " + skip);

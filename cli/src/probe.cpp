@@ -1,27 +1,21 @@
 #include "probe.h"
 
-#include <grp.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/stat.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
-#include <cstdlib>
-#include <fstream>
+#include <cstring>
 
 #include "format.h"
-#include "ports.h"
+#include "port_ownership.h"
 
 namespace velprobe {
 namespace {
 
-// VEL_CreateProbe failed before or while setting up the port: say why in the
-// user's terms. The library gives 7 both for a port held by someone else and
-// for a missing permission; access() tells them apart.
-Failure portFailure(const std::string& port, int32_t code) {
+// The opening failed before or while setting up the port: say why in the
+// user's terms. 7 stands both for a port held by someone else and for a
+// missing permission; the port-ownership module tells them apart and names
+// the holder.
+Failure portFailure(const std::string& port, int32_t code, int osError) {
   const std::string call = "\n  " + callFailed("VEL_CreateProbe", code);
   const std::string head = "cannot open port " + port + ": ";
   switch (code) {
@@ -31,23 +25,13 @@ Failure portFailure(const std::string& port, int32_t code) {
                          " /dev/ttyACM* or under /dev/serial/by-id/.",
                      kExitPort);
     case VEL_ACCESS_DENIED: {
-      if (::access(port.c_str(), R_OK | W_OK) != 0 && (errno == EACCES || errno == EPERM)) {
-        const std::string group = groupOf(port);
-        const bool system = group.empty() || group == "root";
-        const std::string join = system ? "dialout" : group;
-        return Failure(head + "permission denied" + call + "\n  Your user may not read and write " + port +
-                           (group.empty() ? "" : ", which belongs to group '" + group + "'") + ".\n  " +
-                           (system ? "Serial ports usually belong to group 'dialout'; join it"
-                                   : "Join that group (serial ports usually belong to 'dialout')") +
-                           ": sudo usermod -aG " + join + " \"$USER\", then log out and in again.",
+      const std::string reason = vel::ownership::unavailableReason(port);
+      if (reason.rfind("busy", 0) != 0) return Failure(head + reason + call, kExitPort);
+      if (vel::ownership::isConsole(port))
+        return Failure(head + reason + call + "\n  The console is no port for a probe; 'velprobe ports' lists the others.",
                        kExitPort);
-      }
-      std::string holders;
-      for (const Holder& holder : portHolders(port))
-        holders += (holders.empty() ? ": " : ", ") + describe(holder);
-      return Failure(head + "the port is busy, another program holds it" + holders + call +
-                         "\n  Close that program and try again." +
-                         (holders.empty() && ::geteuid() != 0
+      return Failure(head + reason + call + "\n  Close that program and try again." +
+                         (reason == "busy, in use by another program" && ::geteuid() != 0
                               ? " Only root sees the programs of other users (sudo fuser -v " + port + ")."
                               : ""),
                      kExitPort);
@@ -56,12 +40,9 @@ Failure portFailure(const std::string& port, int32_t code) {
       return Failure(
           head + "it does not take serial line settings" + call + "\n  Is " + port + " a serial port?",
           kExitPort);
-    default: {
-      struct stat st {};
-      std::string why = "the operating system refused it";
-      if (::stat(port.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) why = "it is a directory";
-      return Failure(head + why + call, kExitPort);
-    }
+    default:
+      return Failure(head + (osError > 0 ? std::strerror(osError) : "the operating system refused it") + call,
+                     kExitPort);
   }
 }
 
@@ -104,6 +85,7 @@ ResultCode describe(int32_t code) {
       return {"VEL_INVALID_VALUE", "the probe reported a negative or invalid field value"};
     case VEL_CLOSE_FAILED: return {"VEL_CLOSE_FAILED", "closing the port failed"};
     case VEL_PURGE_FAILED: return {"VEL_PURGE_FAILED", "purging the port failed"};
+    case vel::kCancelled: return {"cancelled", "the wait was cancelled"};
     default: return {"unknown", "a result code this program does not know"};
   }
 }
@@ -117,69 +99,49 @@ std::string callFailed(const char* call, int32_t code) {
   return std::string(call) + " returned " + std::to_string(code) + " (" + rc.name + ": " + rc.meaning + ")";
 }
 
-Probe::Probe(const std::string& port, const std::string& model) : port_(port) {
-  char expected[4] = {};  // the library reads exactly four bytes
-  model.copy(expected, sizeof expected);
-  const int32_t rc = VEL_CreateProbe(expected, &handle_, port.c_str());
+Probe::Probe(const std::string& port, const std::string& model, std::optional<int32_t> timeoutMs) : port_(port) {
+  if (timeoutMs) connection_->setReplyTimeout(*timeoutMs);
+  const int32_t rc = connection_->open(port, model);
   if (rc == VEL_OK) return;
-  // The port stays open when a step after opening failed.
+  // The port stays open when a step after opening failed: a refused model
+  // says what the probe reported.
   if (rc == VEL_WRONG_MODEL) throw refusedModel(model);
-  release();
+  const int osError = connection_->osError();
+  connection_->close();
   if (rc == VEL_PORT_NOT_FOUND || rc == VEL_ACCESS_DENIED || rc == VEL_PORT_SETUP || rc == VEL_INVALID_HANDLE)
-    throw portFailure(port, rc);
+    throw portFailure(port, rc, osError);
   throw Failure((rc == VEL_TIMEOUT ? "no probe answers on " : "no usable probe on ") + port + "\n  " +
                     callFailed("VEL_CreateProbe", rc) + hint(rc),
                 kExitDevice);
 }
 
-Answer Probe::ask(const std::string& port, const std::string& model) {
-  Probe probe;
-  probe.port_ = port;
-  char expected[4] = {};
-  model.copy(expected, sizeof expected);
+Answer Probe::ask(const std::string& port, const std::string& model, std::optional<int32_t> timeoutMs) {
+  vel::Connection connection;
+  if (timeoutMs) connection.setReplyTimeout(*timeoutMs);
   Answer answer;
-  answer.code = VEL_CreateProbe(expected, &probe.handle_, port.c_str());
+  answer.code = connection.open(port, model);
   if (answer.code != VEL_OK && answer.code != VEL_WRONG_MODEL) return answer;
-  try {
-    answer.model = probe.model();
-    answer.firmware = probe.text("reading the firmware", "VEL_Firmware", VEL_Firmware);
-    answer.serialNumber = probe.text("reading the serial number", "VEL_SerialNumber", VEL_SerialNumber);
-  } catch (const Failure&) {
-    // What came is shown; the rest stays empty.
-  }
+  answer.model = connection.version().model();
+  answer.firmware = connection.version().firmware();
+  if (connection.serialNumber(answer.serialNumber) != VEL_OK) answer.serialNumber.clear();
   return answer;
 }
 
-// The probe answered with another model; the port is still open, so what the
-// probe reported can be read before closing it.
+// The probe answered with another model: its version reply says which.
 Failure Probe::refusedModel(const std::string& expected) {
-  std::string reported;
-  try {
-    const std::string model = this->model();
-    reported = "is a " + escapeText(model) + " (firmware " +
-               escapeText(text("reading the firmware", "VEL_Firmware", VEL_Firmware)) + ")";
-    if (model.size() >= 4) reported += "; --model " + escapeText(model.substr(0, 4)) + " accepts it";
-  } catch (const Failure&) {
-    reported = "did not say which model it is";
-  }
-  release();
+  const std::string model(connection_->version().model());
+  std::string reported = "is a " + escapeText(model) + " (firmware " +
+                         escapeText(connection_->version().firmware()) + ")";
+  reported += "; --model " + escapeText(model.substr(0, 4)) + " accepts it";
+  connection_->close();
   return Failure("the probe on " + port_ + " is not a model beginning with '" + expected + "': it " +
                      reported + "\n  " + callFailed("VEL_CreateProbe", VEL_WRONG_MODEL),
                  kExitDevice);
 }
 
-Probe::~Probe() { release(); }
-
-void Probe::release() noexcept {
-  if (handle_ != INVALID_HANDLE_VALUE) VEL_RemoveProbe(handle_);
-  handle_ = INVALID_HANDLE_VALUE;
-}
-
 void Probe::close() {
-  const HANDLE handle = handle_;
-  handle_ = INVALID_HANDLE_VALUE;
-  if (handle == INVALID_HANDLE_VALUE) return;
-  if (int32_t rc = VEL_RemoveProbe(handle); rc != VEL_OK)
+  if (!connection_->isOpen()) return;
+  if (int32_t rc = connection_->close(); rc != VEL_OK)
     throw Failure("closing " + port_ + " failed\n  " + callFailed("VEL_RemoveProbe", rc), kExitDevice);
 }
 
@@ -187,71 +149,28 @@ void Probe::check(const char* what, const char* call, int32_t code) const {
   throwIfFailed({what, call, code});
 }
 
-std::string Probe::text(const char* what, const char* call,
-                        int32_t (*function)(HANDLE, char*, int32_t*)) const {
-  char buffer[16];  // the widest text is 11 characters
-  int32_t length = 0;
-  check(what, call, function(handle_, buffer, &length));
-  if (length < 0 || length > static_cast<int32_t>(sizeof buffer))
-    throw Failure(std::string(call) + " reported an impossible length " + std::to_string(length),
-                  kExitDevice);
-  return std::string(buffer, static_cast<std::size_t>(length));
-}
-
-std::string Probe::model() {
-  // The library's handle is the port's descriptor here. Every library call
-  // purges the port before its command; this exchange does the same, and
-  // takes in the whole reply so that none of it is left on the line.
-  const int fd = static_cast<int>(reinterpret_cast<intptr_t>(handle_));
-  constexpr std::string_view kQuery = "#00?v*";
-  constexpr std::size_t kReplySize = 18, kModelOffset = 1, kModelSize = 5;
-  ::tcflush(fd, TCIOFLUSH);
-  std::string reply;
-  if (::write(fd, kQuery.data(), kQuery.size()) == static_cast<ssize_t>(kQuery.size())) {
-    // The reply within a second, ended early by 50 ms of silence after a byte.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
-    while (reply.size() < kReplySize) {
-      const auto left =
-          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())
-              .count();
-      pollfd p{fd, POLLIN, 0};
-      const int wait = reply.empty() ? static_cast<int>(left) : static_cast<int>(std::min<long>(left, 50));
-      if (wait <= 0 || ::poll(&p, 1, wait) <= 0 || !(p.revents & POLLIN)) break;
-      char buffer[kReplySize];
-      const ssize_t n = ::read(fd, buffer, kReplySize - reply.size());
-      if (n <= 0) break;
-      reply.append(buffer, static_cast<std::size_t>(n));
-    }
-  }
-  if (reply.size() < kModelOffset + kModelSize || reply[0] != 'v')
-    throw Failure("reading the model failed\n  the probe gave no version reply to " + std::string(kQuery) +
-                      hint(VEL_TIMEOUT),
-                  kExitDevice);
-  return reply.substr(kModelOffset, kModelSize);
-}
-
+// Model and firmware come from the opening's version reply; the serial
+// number is asked; name and calibration date are the data block's.
 Identity Probe::identity() {
   Identity id;
-  id.model = model();
-  id.firmware = text("reading the firmware", "VEL_Firmware", VEL_Firmware);
-  id.serialNumber = text("reading the serial number", "VEL_SerialNumber", VEL_SerialNumber);
-  // VEL_Model gives the same bytes of the data block as VEL_ProbeName.
-  id.name = text("reading the probe name", "VEL_ProbeName", VEL_ProbeName);
-  id.calibrationDate = text("reading the calibration date", "VEL_CalibrationDate", VEL_CalibrationDate);
+  id.model = connection_->version().model();
+  id.firmware = connection_->version().firmware();
+  check("reading the serial number", "VEL_SerialNumber", connection_->serialNumber(id.serialNumber));
+  id.name = connection_->name();
+  id.calibrationDate = connection_->calibrationDate();
   return id;
 }
 
 ReadError Probe::tryRead(Reading& r) {
   r = Reading{};
   r.time = std::chrono::system_clock::now();
-  if (int32_t rc = VEL_ReadBattery(handle_, &r.battery))
-    return {"reading the battery voltage", "VEL_ReadBattery", rc};
-  if (int32_t rc = VEL_ReadTemperature(handle_, &r.temperature))
-    return {"reading the temperature", "VEL_ReadTemperature", rc};
-  int32_t rc = VEL_ReadTotalField(handle_, &r.totalField);
+  vel::Connection& c = *connection_;
+  if (int32_t rc = c.battery(r.battery)) return {"reading the battery voltage", "VEL_ReadBattery", rc};
+  if (int32_t rc = c.temperature(r.temperature)) return {"reading the temperature", "VEL_ReadTemperature", rc};
+  int32_t rc = c.totalField(r.totalField);
   r.totalOverRange = rc == VEL_ABOVE_LIMIT;
   if (rc != VEL_OK && !r.totalOverRange) return {"reading the total field", "VEL_ReadTotalField", rc};
-  rc = VEL_ReadAxisField(handle_, &r.axis[0], &r.axis[1], &r.axis[2]);
+  rc = c.axisField(r.axis);
   r.axisOverRange = rc == VEL_ABOVE_LIMIT;
   if (rc != VEL_OK && !r.axisOverRange) return {"reading the axis field", "VEL_ReadAxisField", rc};
   return {};
@@ -278,15 +197,15 @@ Reading Probe::read() {
 }
 
 void Probe::setFrequency(int32_t hundredths) {
-  check("setting the frequency", "VEL_SetFrequency", VEL_SetFrequency(handle_, hundredths));
+  check("setting the frequency", "VEL_SetFrequency", connection_->setFrequency(hundredths));
 }
 
 void Probe::setFilter(int32_t filter) {
-  check("setting the filter", "VEL_SetFilter", VEL_SetFilter(handle_, filter));
+  check("setting the filter", "VEL_SetFilter", connection_->setFilter(filter));
 }
 
 void Probe::setAutoOffTime(int32_t seconds) {
-  check("setting the switch-off time", "VEL_SetAutoOffTime", VEL_SetAutoOffTime(handle_, seconds));
+  check("setting the switch-off time", "VEL_SetAutoOffTime", connection_->setAutoOffTime(seconds));
 }
 
 }  // namespace velprobe

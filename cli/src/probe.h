@@ -1,5 +1,6 @@
-// The probe as velprobe sees it: a thin C++ layer over the public C interface
-// of VEL_KV21X that turns result codes into errors worded for the user.
+// The probe as velprobe sees it: a connection of the library's C++ core
+// (linked in, with its own reply time-out and data block) whose result codes
+// become errors worded for the user.
 #pragma once
 
 #include <VEL_KV21X.h>
@@ -7,9 +8,13 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <utility>
+
+#include "connection.h"
 
 namespace velprobe {
 
@@ -40,7 +45,8 @@ class Failure : public std::runtime_error {
   int exitStatus_;
 };
 
-// "VEL_ReadBattery returned 8 (VEL_TIMEOUT: no complete reply ...)".
+// "VEL_ReadBattery returned 8 (VEL_TIMEOUT: no complete reply ...)": the
+// library's name for the command, which the core's shares.
 std::string callFailed(const char* call, int32_t code);
 
 struct Identity {
@@ -73,41 +79,25 @@ void throwIfFailed(const ReadError& error);
 
 // What a port says when asked for a probe's identity.
 struct Answer {
-  int32_t code = VEL_OK;                      // VEL_CreateProbe's result
+  int32_t code = VEL_OK;                      // the opening's result
   std::string model, firmware, serialNumber;  // when a probe answered (0, or 14: another model)
 };
 
 class Probe {
  public:
   // Opens `port`, reads the identity of whatever probe answers and closes it again.
-  static Answer ask(const std::string& port, const std::string& model);
+  static Answer ask(const std::string& port, const std::string& model, std::optional<int32_t> timeoutMs);
 
-  // Opens the port and checks the model (up to four characters). Throws
-  // Failure explaining why the port or the probe is not usable.
-  Probe(const std::string& port, const std::string& model);
-  ~Probe();  // closes the port if close() was not called
-  Probe(Probe&& other) noexcept : port_(std::move(other.port_)), handle_(other.handle_) {
-    other.handle_ = INVALID_HANDLE_VALUE;
-  }
-  Probe& operator=(Probe&& other) noexcept {
-    if (this != &other) {
-      release();
-      port_ = std::move(other.port_);
-      handle_ = std::exchange(other.handle_, INVALID_HANDLE_VALUE);
-    }
-    return *this;
-  }
-  Probe(const Probe&) = delete;
-  Probe& operator=(const Probe&) = delete;
+  // Opens the port and checks the model (up to four characters), with the
+  // reply time-out given (unset: 500 ms). Throws Failure explaining why the
+  // port or the probe is not usable.
+  Probe(const std::string& port, const std::string& model, std::optional<int32_t> timeoutMs);
 
   const std::string& port() const { return port_; }
-  // Closes the port; throws Failure when the library reports it could not.
+  // Closes the port; throws Failure when it could not be closed.
   void close();
 
   Identity identity();
-  // The model text of the version reply (5 characters), which no library
-  // export returns: asked on the port itself. Throws Failure without a reply.
-  std::string model();
   // Every value; throws Failure at the first failure, over range included.
   Reading read();
   // Every value up to the first failure; over range marks the value instead.
@@ -118,14 +108,10 @@ class Probe {
 
  private:
   Failure refusedModel(const std::string& expected);
-  void release() noexcept;  // closes the port, ignoring failures
   void check(const char* what, const char* call, int32_t code) const;
-  std::string text(const char* what, const char* call, int32_t (*function)(HANDLE, char*, int32_t*)) const;
-
-  Probe() = default;
 
   std::string port_;
-  HANDLE handle_ = INVALID_HANDLE_VALUE;
+  std::unique_ptr<vel::Connection> connection_ = std::make_unique<vel::Connection>();
 };
 
 }  // namespace velprobe

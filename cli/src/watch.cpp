@@ -208,7 +208,7 @@ class Watch {
     for (;;) {
       if (!sleepUntil(Clock::now() + kReopenEvery)) return std::nullopt;
       try {
-        std::optional<Probe> probe(Probe(port_, o_.model));
+        std::optional<Probe> probe(Probe(port_, o_.model, o_.timeoutMs));
         if (stopRequested()) return std::nullopt;
         std::fprintf(stderr, "velprobe: %s answers again after %s s\n", port_.c_str(),
                      fixed(seconds(Clock::now() - lostAt_), 1).c_str());

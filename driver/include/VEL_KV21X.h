@@ -60,19 +60,24 @@
  * value.
  *
  * Ports someone else holds: on Linux VEL_CreateProbe returns 7, without
- * touching the line, when the device is in exclusive mode (TIOCEXCL, as Qt
- * programs and this library set it; also seen by root; on a pseudo-terminal,
- * where the mode outlives a holder that died, only while someone holds it),
- * when a lock file of it
- * (LCK..<name> in /var/lock and the other usual lock directories, for the name
- * given and, for a link, for the device itself) is held with flock or names a
- * running process (Qt's, UUCP's ASCII and binary formats), or when another
- * process has the device open (minicom, picocom --nolock, a shell's
- * "exec 3<>/dev/ttyUSB0"): found in /proc, where a process that also holds the
- * master of a pseudo-terminal is that terminal's far end and does not count.
- * Processes of other users are visible in /proc to root only; for other users
- * such a holder is not detected unless it set exclusive mode or a lock file.
- * While the library holds a port it keeps a lock file, flock on the device and
+ * touching the line, when the device is the system console, when it is in
+ * exclusive mode (TIOCEXCL, as Qt programs set it; also seen by root; not on a
+ * pseudo-terminal, where the mode outlives a holder that was killed), when a
+ * lock file of it (LCK..<name> in /var/lock, /run/lock and the other usual
+ * lock directories, for the name given and, for a link, for the device
+ * itself) is held with flock, names a running process (Qt's format, UUCP's
+ * ASCII PID right- or left-aligned or bare, and the binary one), or cannot be
+ * read, or when another process has the device open (minicom, picocom
+ * --nolock, a shell's "exec 3<>/dev/ttyUSB0"): found in /proc, where a process
+ * that also holds the master of a pseudo-terminal is that terminal's far end
+ * and does not count. Processes of other users are visible in /proc to root
+ * only; for other users such a holder is not detected unless it set exclusive
+ * mode or a lock file. A lock file is never removed while its process lives
+ * or when it cannot be read (remove it yourself if no program uses the port).
+ * A stale one (no flock, its process gone) is removed; where it may not be
+ * (another user's, in the sticky /run/lock) the library goes on without a lock
+ * file of its own there. While the library holds a port it keeps a lock file
+ * (where it may write one), flock on the device and, on a real port,
  * exclusive mode, so later openers that check any of these find it busy.
  *
  * Port names are passed to the operating system unchanged: "/dev/ttyUSB0" on

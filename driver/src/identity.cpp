@@ -1,71 +1,79 @@
-// Identity exports: firmware text and serial number from the probe, name,
-// model and calibration date from the cached data block.
+// Identity: the version reply and the serial number from the probe, the name,
+// calibration date and field limit from its data block.
 #include <cstring>
 
-#include "transaction.h"
+#include "probe_commands.h"
 
-using namespace vel;
-
+namespace vel {
 namespace {
 
-void CopyText(const uint8_t* from, std::size_t count, char* text, int32_t* length) noexcept {
-  std::memcpy(text, from, count);
-  *length = static_cast<int32_t>(count);
+Text TextAt(const uint8_t* from, std::size_t count) noexcept {
+  Text text;
+  std::memcpy(text.bytes.data(), from, count);
+  text.size = count;
+  return text;
 }
 
-int32_t CachedText(HANDLE port, char* text, int32_t* length, std::size_t offset, std::size_t count) noexcept {
-  if (isInvalid(port)) return VEL_INVALID_HANDLE;
-  if (text == nullptr || length == nullptr) return VEL_NULL_ARGUMENT;
-  CopyText(ProbeDataBlock.data() + offset, count, text, length);
-  return VEL_OK;
-}
-
-// Ten characters when exactly ten lie between the first ':' and the first ';'
-// of the reply read as a NUL-terminated string, else eleven.
-std::size_t FirmwareLength(const ReplyBuffer& reply) noexcept {
-  const char* s = reinterpret_cast<const char*>(reply.data());  // NUL-terminated: the buffer has one spare zero
-  const char* colon = std::strchr(s, ':');
-  const char* semicolon = std::strchr(s, ';');
-  if (colon && semicolon && semicolon - colon - 1 == static_cast<std::ptrdiff_t>(protocol::kFirmwareLength))
-    return protocol::kFirmwareLength;
-  return protocol::kFirmwareLongLength;
+std::string_view Chars(const ReplyBuffer& bytes, std::size_t offset, std::size_t count) noexcept {
+  return {reinterpret_cast<const char*>(bytes.data()) + offset, count};
 }
 
 }  // namespace
 
-extern "C" VEL_API int32_t VEL_CALL VEL_Firmware(HANDLE port, char* text, int32_t* length) {
-  if (isInvalid(port)) return VEL_INVALID_HANDLE;
-  if (text == nullptr || length == nullptr) return VEL_NULL_ARGUMENT;
-  ReplyBuffer reply;
-  const Exchange exchange{protocol::kVersionQuery, protocol::kVersionReplySize,
-                          protocol::kVersionReplyEnough, protocol::kVersionLetter, VEL_WRONG_REPLY};
-  if (int32_t rc = ProbeTransaction(toHandle(port), exchange, reply); rc != VEL_OK) return rc;
-  CopyText(reply.data() + protocol::kFirmwareOffset, FirmwareLength(reply), text, length);
-  return VEL_OK;
+std::string_view VersionReply::model() const {
+  return Chars(bytes, protocol::kModelOffset, protocol::kModelLength);
 }
 
-extern "C" VEL_API int32_t VEL_CALL VEL_SerialNumber(HANDLE port, char* text, int32_t* length) {
-  if (isInvalid(port)) return VEL_INVALID_HANDLE;
-  if (text == nullptr || length == nullptr) return VEL_NULL_ARGUMENT;
+// Ten characters when exactly ten lie between the first ':' and the first ';'
+// of the reply read as a NUL-terminated string, else eleven.
+std::string_view VersionReply::firmware() const {
+  const char* s = reinterpret_cast<const char*>(bytes.data());  // NUL-terminated: the buffer has one spare zero
+  const char* colon = std::strchr(s, ':');
+  const char* semicolon = std::strchr(s, ';');
+  const bool ten =
+      colon && semicolon && semicolon - colon - 1 == static_cast<std::ptrdiff_t>(protocol::kFirmwareLength);
+  return Chars(bytes, protocol::kFirmwareOffset, ten ? protocol::kFirmwareLength : protocol::kFirmwareLongLength);
+}
+
+std::string_view VersionReply::release() const {
+  const std::string_view text = firmware();
+  return text.substr(0, text.find(' '));
+}
+
+std::string_view VersionReply::date() const {
+  const std::string_view text = firmware();
+  const auto space = text.find(' ');
+  return space == std::string_view::npos ? std::string_view() : text.substr(space + 1, protocol::kFirmwareDateLength);
+}
+
+int32_t QueryVersion(const Link& link, VersionReply& version) noexcept {
+  if (link.port == port::kInvalidHandle) return VEL_INVALID_HANDLE;
+  const Exchange exchange{protocol::kVersionQuery, protocol::kVersionReplySize, protocol::kVersionReplyEnough,
+                          protocol::kVersionLetter, VEL_WRONG_REPLY};
+  return ProbeTransaction(link, exchange, version.bytes);
+}
+
+int32_t QuerySerialNumber(const Link& link, Text& serialNumber) noexcept {
+  if (link.port == port::kInvalidHandle) return VEL_INVALID_HANDLE;
   ReplyBuffer reply;
   // Only the serial number is read, but the call returns once the rest of the
   // usual reply is in too (or the line is quiet), so it cannot answer the next command.
   const Exchange exchange{protocol::kSerialQuery, protocol::kSerialReplySize, protocol::kSerialReplySize,
                           protocol::kSerialLetter, VEL_WRONG_REPLY,
                           protocol::kSerialReplyUsualSize - protocol::kSerialReplySize};
-  if (int32_t rc = ProbeTransaction(toHandle(port), exchange, reply); rc != VEL_OK) return rc;
-  CopyText(reply.data() + protocol::kSerialNumberOffset, protocol::kSerialNumberLength, text, length);
+  if (int32_t rc = ProbeTransaction(link, exchange, reply); rc != VEL_OK) return rc;
+  serialNumber = TextAt(reply.data() + protocol::kSerialNumberOffset, protocol::kSerialNumberLength);
   return VEL_OK;
 }
 
-extern "C" VEL_API int32_t VEL_CALL VEL_ProbeName(HANDLE port, char* text, int32_t* length) {
-  return CachedText(port, text, length, protocol::kProbeNameOffset, protocol::kProbeNameLength);
+Text ProbeName(const DataBlock& block) noexcept {
+  return TextAt(block.data() + protocol::kProbeNameOffset, protocol::kProbeNameLength);
 }
 
-extern "C" VEL_API int32_t VEL_CALL VEL_Model(HANDLE port, char* text, int32_t* length) {
-  return CachedText(port, text, length, protocol::kProbeNameOffset, protocol::kProbeNameLength);
+Text CalibrationDate(const DataBlock& block) noexcept {
+  return TextAt(block.data() + protocol::kCalibrationDateOffset, protocol::kCalibrationDateLength);
 }
 
-extern "C" VEL_API int32_t VEL_CALL VEL_CalibrationDate(HANDLE port, char* text, int32_t* length) {
-  return CachedText(port, text, length, protocol::kCalibrationDateOffset, protocol::kCalibrationDateLength);
-}
+float FieldLimit(const DataBlock& block) noexcept { return FloatLE(block.data() + protocol::kFieldLimitOffset); }
+
+}  // namespace vel

@@ -2,10 +2,13 @@
 
 namespace vel::port {
 namespace {
-Backend* installed = nullptr;
+std::atomic<Backend*> installed{nullptr};
 }
 
-Backend& active() noexcept { return installed ? *installed : systemBackend(); }
+Backend& active() noexcept {
+  Backend* backend = installed.load();
+  return backend ? *backend : systemBackend();
+}
 
 void install(Backend* backend) noexcept { installed = backend; }
 

@@ -53,10 +53,12 @@ inline constexpr std::size_t kSettingReplyEnough = 1;  // filter and switch-off:
 
 // Version reply: model at 1..5, ':' at 6, release + ' ' + date at 7..16, ';' at 17.
 inline constexpr std::size_t kModelOffset = 1;
+inline constexpr std::size_t kModelLength = 5;
 inline constexpr std::size_t kModelCompareLength = 4;
 inline constexpr std::size_t kFirmwareOffset = 7;
 inline constexpr std::size_t kFirmwareLength = 10;
 inline constexpr std::size_t kFirmwareLongLength = 11;
+inline constexpr std::size_t kFirmwareDateLength = 5;
 inline constexpr std::size_t kSerialNumberOffset = 1;
 inline constexpr std::size_t kSerialNumberLength = 10;
 

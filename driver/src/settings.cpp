@@ -1,14 +1,13 @@
-// Settings exports: frequency, filter and automatic switch-off time. Each frame
+// Settings: frequency, filter and automatic switch-off time. Each frame
 // carries its value in decimal and is written with a fixed length, padded
 // with NUL bytes after the '*'.
 #include <charconv>
 #include <cmath>
 #include <optional>
 
-#include "transaction.h"
+#include "probe_commands.h"
 
-using namespace vel;
-
+namespace vel {
 namespace {
 
 struct Frame {
@@ -30,37 +29,39 @@ std::optional<Frame> SettingFrame(std::string_view prefix, int32_t value, std::s
   return frame;
 }
 
+// The exchange of a setting whose reply is judged by its letter alone.
+int32_t Confirmed(const Link& link, const Frame& frame, std::size_t capacity, char letter) noexcept {
+  if (link.port == port::kInvalidHandle) return VEL_INVALID_HANDLE;
+  ReplyBuffer reply;
+  const Exchange exchange{frame.view(), capacity, protocol::kSettingReplyEnough, letter, VEL_NOT_CONFIRMED};
+  return ProbeTransaction(link, exchange, reply);
+}
+
 }  // namespace
 
-extern "C" VEL_API int32_t VEL_CALL VEL_SetFrequency(HANDLE port, int32_t setting) {
+int32_t SetFrequency(const Link& link, int32_t setting) noexcept {
   const auto frame = SettingFrame(protocol::kFrequencyPrefix, setting, protocol::kFrequencyFrameSize);
   if (!frame) return VEL_OUT_OF_RANGE;  // more than seven characters: the probe could not take it
-  if (isInvalid(port)) return VEL_INVALID_HANDLE;
+  if (link.port == port::kInvalidHandle) return VEL_INVALID_HANDLE;
   ReplyBuffer reply;
   const Exchange exchange{frame->view(), protocol::kFrequencyReplySize, protocol::kFrequencyReplySize,
                           protocol::kFrequencyLetter, VEL_WRONG_REPLY};
-  if (int32_t rc = ProbeTransaction(toHandle(port), exchange, reply); rc != VEL_OK) return rc;
+  if (int32_t rc = ProbeTransaction(link, exchange, reply); rc != VEL_OK) return rc;
   // The probe echoes the frequency it took; x 100, truncated, must give the setting.
   const double echo = std::trunc(static_cast<double>(FloatLE(reply.data() + 1)) * 100.0);
   return echo == static_cast<double>(setting) ? VEL_OK : VEL_NOT_CONFIRMED;
 }
 
-extern "C" VEL_API int32_t VEL_CALL VEL_SetFilter(HANDLE port, int32_t setting) {
+int32_t SetFilter(const Link& link, int32_t setting) noexcept {
   if (setting < 0 || setting > protocol::kFilterMax) return VEL_OUT_OF_RANGE;
-  if (isInvalid(port)) return VEL_INVALID_HANDLE;
-  const auto frame = SettingFrame(protocol::kFilterPrefix, setting, protocol::kFilterFrameSize);
-  ReplyBuffer reply;
-  const Exchange exchange{frame->view(), protocol::kFilterReplySize, protocol::kSettingReplyEnough,
-                          protocol::kFilterLetter, VEL_NOT_CONFIRMED};
-  return ProbeTransaction(toHandle(port), exchange, reply);
+  return Confirmed(link, *SettingFrame(protocol::kFilterPrefix, setting, protocol::kFilterFrameSize),
+                   protocol::kFilterReplySize, protocol::kFilterLetter);
 }
 
-extern "C" VEL_API int32_t VEL_CALL VEL_SetAutoOffTime(HANDLE port, int32_t setting) {
+int32_t SetAutoOffTime(const Link& link, int32_t setting) noexcept {
   if (setting < 0 || setting > protocol::kAutoOffMax) return VEL_OUT_OF_RANGE;
-  if (isInvalid(port)) return VEL_INVALID_HANDLE;
-  const auto frame = SettingFrame(protocol::kAutoOffPrefix, setting, protocol::kAutoOffFrameSize);
-  ReplyBuffer reply;
-  const Exchange exchange{frame->view(), protocol::kAutoOffReplySize, protocol::kSettingReplyEnough,
-                          protocol::kAutoOffLetter, VEL_NOT_CONFIRMED};
-  return ProbeTransaction(toHandle(port), exchange, reply);
+  return Confirmed(link, *SettingFrame(protocol::kAutoOffPrefix, setting, protocol::kAutoOffFrameSize),
+                   protocol::kAutoOffReplySize, protocol::kAutoOffLetter);
 }
+
+}  // namespace vel

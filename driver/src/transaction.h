@@ -1,5 +1,5 @@
-// One command, one reply: the exchange every export that talks to the probe
-// performs, and the two values the whole process shares.
+// One command, one reply: the exchange every command that talks to the probe
+// performs, on a port with a reply time-out given by its caller.
 #pragma once
 
 #include <array>
@@ -13,13 +13,22 @@
 
 namespace vel {
 
-// Reply time-out in seconds, counted in whole seconds elapsed; for all handles.
-extern float ReplyTimeout;
-// Copy of the data block of the probe opened last; all zero at load.
-extern std::array<uint8_t, protocol::kDataBlockSize> ProbeDataBlock;
+// A wait that Connection::cancel() ended: no result of the probe's. Only a
+// connection can be cancelled; the library's exports never give it.
+inline constexpr int32_t kCancelled = -1;
 
-// Field limit stored in the cached data block.
-float FieldLimit() noexcept;
+// What an exchange runs on: the port and the reply time-out in seconds
+// (counted in whole seconds elapsed). `osError`, when given, receives the
+// operating system's error number of a port operation that failed.
+struct Link {
+  port::Handle port;
+  float replyTimeout;
+  port::Error* osError = nullptr;
+};
+
+// The reply time-out for a count of milliseconds: 0.001 in single precision
+// times the count, rounded once to single precision. No range check.
+float ReplyTimeoutOf(int32_t milliseconds) noexcept;
 
 // The largest read capacity of a single-reply command, and a NUL after it.
 inline constexpr std::size_t kMaxReplyCapacity = protocol::kVersionReplySize;
@@ -38,28 +47,28 @@ struct Exchange {
   std::size_t tail = 0;    // bytes the probe sends after the ones read, taken in before returning
 };
 
-inline port::Handle toHandle(HANDLE port) noexcept { return reinterpret_cast<port::Handle>(port); }
-inline bool isInvalid(HANDLE port) noexcept { return port == INVALID_HANDLE_VALUE; }
-
 // Purges, writes the frame and reads the reply into `reply` (zeroed first);
 // returns the result code of the step that failed, or VEL_OK.
-int32_t ProbeTransaction(port::Handle port, const Exchange& exchange, ReplyBuffer& reply) noexcept;
+int32_t ProbeTransaction(const Link& link, const Exchange& exchange, ReplyBuffer& reply) noexcept;
+
+// Writes a frame; VEL_WRITE_FAILED (or kCancelled) when the call fails.
+int32_t WriteFrame(const Link& link, std::string_view frame) noexcept;
 
 // The timed read loop: reads up to `capacity` bytes into `buffer`, from its
 // start each time, until one read delivers `enough` or the whole-second
 // time-out has elapsed. A time-out after some bytes came drains the line.
 // `received`, when given, gets the count of the read that completed the reply.
-int32_t ReadReply(port::Handle port, uint8_t* buffer, std::size_t capacity, std::size_t enough,
+int32_t ReadReply(const Link& link, uint8_t* buffer, std::size_t capacity, std::size_t enough,
                   std::size_t* received = nullptr) noexcept;
 
 // Reads and drops up to `limit` bytes, returning once the line has been quiet
 // for the read interval or after one second. On a real line a reply's tail is
 // still arriving when the call is over; the next command's purge would miss
 // it and take it for its own reply.
-void DrainLine(port::Handle port, std::size_t limit) noexcept;
+void DrainLine(const Link& link, std::size_t limit) noexcept;
 
 // Purge with the result code the exports report for it.
-int32_t Purge(port::Handle port) noexcept;
+int32_t Purge(const Link& link) noexcept;
 
 // Single-precision value stored least significant byte first.
 float FloatLE(const uint8_t* bytes) noexcept;

@@ -43,3 +43,7 @@ if(SYSTEMD_ANALYZE)
      ! test -s \"$d/log\"")
   set_tests_properties(serve_systemd_unit PROPERTIES LABELS "cli;serve")
 endif()
+
+add_executable(serve_reader_test serve_reader_test.cpp ${PROJECT_SOURCE_DIR}/cli/src/serve/probe_reader.cpp)
+target_link_libraries(serve_reader_test PRIVATE velprobe_serve_site kv210::sim GTest::gmock GTest::gtest_main)
+gtest_discover_tests(serve_reader_test PROPERTIES LABELS serve TIMEOUT 120)

@@ -84,11 +84,9 @@ class ServeHttp : public ::testing::Test {
   void start(std::size_t keep, int readings, HttpLimits limits = {}) {
     monitor.emplace(std::vector<std::string>{"/dev/ttyUSB0", "/dev/ttyUSB1"}, keep);
     constexpr Millis kStart = 1796601600000;
-    monitor->ingest(0, R"({"time":")" + isoTime(kStart) + R"(","identity":{"serial_number":"<script>\u0001"}})");
+    monitor->opened(0, {"", "<script>\x01", "", "", ""});
     for (int i = 0; i < readings; ++i)
-      monitor->ingest(i % 2, R"({"time":")" + isoTime(kStart + i * 500LL) +
-                                 R"(","battery_V":3.6,"temperature_C":3.9436622,"total_field":5.5,"axis1":1,)"
-                                 R"("axis2":2,"axis3":)" + std::to_string(i % 100) + "}");
+      monitor->record(i % 2, {kStart + i * 500LL, 0, {3.6f, 3.9436622f, 5.5f, 1, 2, static_cast<float>(i % 100)}});
     site.emplace(*monitor, Site::Options{"/* chart */", 1, {"Probes.Example", "x.y"}});
     Listener listener(Endpoint{"127.0.0.1", 0});
     port = listener.port();

@@ -3,6 +3,8 @@
 // resident size stays flat for the other six, the views included.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <string>
 
 #include "monitor.h"
@@ -13,6 +15,7 @@ namespace {
 using velprobe::serve::isoTime;
 using velprobe::serve::Millis;
 using velprobe::serve::Monitor;
+using velprobe::serve::Sample;
 
 // Every kept reading, a page after another as a client follows the cursor.
 std::string allReadings(const Monitor& monitor, Millis since = 0) {
@@ -35,15 +38,18 @@ TEST(ServeSoak, AWeekOfReadingsKeepsADayAndFlatMemory) {
   constexpr Millis kStart = 1796601600000;  // 2026-12-07T00:00:00Z
   constexpr int kDay = 86400;
   Monitor monitor({"/dev/ttyUSB0", "/dev/ttyUSB1"}, kDay);
-  monitor.ingest(0, R"({"time":")" + isoTime(kStart) + R"(","identity":{"serial_number":"0424K10123"}})");
+  monitor.opened(0, {"1.10 07/10", "0424K10123", "KV210A", "KV210", "07/12/26"});
   long afterFirstDay = 0;
   for (int second = 0; second < 7 * kDay; ++second) {
-    const std::string time = R"({"time":")" + isoTime(kStart + second * 1000LL) + "\",";
-    for (std::size_t probe = 0; probe < 2; ++probe)
-      monitor.ingest(probe, second % 1000 == 999
-                                ? time + R"("code":8,"call":"VEL_ReadBattery","message":"no reply"})"
-                                : time + R"("battery_V":3.6,"temperature_C":3.9436622,"total_field":5.5,)"
-                                         R"("axis1":1,"axis2":2,"axis3":)" + std::to_string(second % 100) + "}");
+    for (std::size_t probe = 0; probe < 2; ++probe) {
+      Sample sample{kStart + second * 1000LL, 0, {3.6f, 3.9436622f, 5.5f, 1, 2, static_cast<float>(second % 100)}};
+      if (second % 1000 == 999) {
+        std::fill(std::begin(sample.values), std::end(sample.values), std::nanf(""));
+        sample.code = 8;
+        sample.call = Monitor::callNumber("VEL_ReadBattery");
+      }
+      monitor.record(probe, sample);
+    }
     if ((second + 1) % kDay == 0) {
       const std::string all = allReadings(monitor);
       EXPECT_EQ(count(all, "\"seq\":"), 2u * kDay);

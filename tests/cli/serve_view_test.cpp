@@ -14,9 +14,9 @@
 namespace {
 
 using velprobe::serve::Exposition;
-using velprobe::serve::isoTime;
 using velprobe::serve::Millis;
 using velprobe::serve::Monitor;
+using velprobe::serve::Sample;
 
 TEST(Exposition, FamiliesOnceLabelsEscapedNaNWithheld) {
   Exposition e;
@@ -40,16 +40,16 @@ TEST(Exposition, FamiliesOnceLabelsEscapedNaNWithheld) {
   EXPECT_THROW(e.add("b", {{"a:b", "x"}}, 1.0), std::logic_error);
 }
 
-std::string line(Millis time, const std::string& rest) { return R"({"time":")" + isoTime(time) + "\"," + rest + "}"; }
 constexpr Millis kStart = 1796601600000;  // 2026-12-07T00:00:00Z
+constexpr float kNone = std::numeric_limits<float>::quiet_NaN();
 
 TEST(MonitorMetrics, HostileIdentityEscapedAndWithheldValuesLeftOut) {
   Monitor monitor({"/dev/tty\"0", "/dev/ttyUSB1", "/dev/ttyUSB2"}, 10);
-  monitor.ingest(0, line(kStart, R"("identity":{"serial_number":"<script>\"\\\n\u0001\u00ff","name":"Lab 7"})"));
-  monitor.ingest(0, line(kStart, R"("battery_V":3.6,"temperature_C":null,"total_field":null,"axis1":1,"axis2":2,)"
-                                 R"("axis3":3,"over_range":["total_field"])"));
-  monitor.ingest(1, line(kStart, R"("battery_V":3.5,"total_field":5.5,"axis1":1,"axis2":2,"axis3":3)"));
-  monitor.ingest(1, line(kStart + 1000, R"("code":8,"call":"VEL_ReadBattery","message":"no reply")"));
+  monitor.opened(0, {"", "<script>\"\\\n\x01\xff", "Lab 7", "", ""});
+  monitor.record(0, {kStart, 0, {3.6f, kNone, kNone, 1, 2, 3}, 0, 0, 1u << 2});  // total field above the limit
+  monitor.record(1, {kStart, 0, {3.5f, kNone, 5.5f, 1, 2, 3}});
+  monitor.record(1, {kStart + 1000, 0, {kNone, kNone, kNone, kNone, kNone, kNone}, 8,
+                     Monitor::callNumber("VEL_ReadBattery")});
   const std::string m = monitor.metrics();
   const std::string p0 = R"(port="/dev/tty\"0",serial="<script>\"\\\\\\x0a\\x01\\xff")";
   EXPECT_NE(m.find("kv210_up{" + p0 + "} 1\n"), std::string::npos) << m;
@@ -83,7 +83,7 @@ TEST(MonitorReadings, PagesOfAtMostTheLimitWithACursor) {
   // seq 1..130, a (odd seq) and b (even seq) in turn; each ring keeps its last
   // 50: a 31..129, b 32..130.
   Monitor monitor({"/dev/a", "/dev/b"}, 50);
-  for (int i = 0; i < 130; ++i) monitor.ingest(i % 2, line(kStart + i * 1000, R"("battery_V":3.6)"));
+  for (int i = 0; i < 130; ++i) monitor.record(i % 2, {kStart + i * 1000, 0, {3.6f}});
   auto page = [&](uint64_t after, Millis since, std::size_t limit) {
     const auto json = nlohmann::json::parse(monitor.readingsJson(after, since, limit));
     std::vector<uint64_t> seqs;

@@ -102,33 +102,6 @@ TEST_F(ExportsTest, FirmwareTextIsTenOrElevenCharactersFromOffsetSeven) {
   EXPECT_EQ(std::string(text, length), serial);
 }
 
-TEST_F(ExportsTest, CachedTextsServeAnyHandleUntilTheNextOpening) {
-  const HANDLE closed = port;
-  ASSERT_EQ(VEL_RemoveProbe(port), VEL_OK);
-  port = INVALID_HANDLE_VALUE;
-  for (HANDLE h : {closed, reinterpret_cast<HANDLE>(intptr_t{777})}) {
-    ASSERT_EQ(VEL_Model(h, text, &length), VEL_OK);
-    EXPECT_EQ(std::string(text, length), "KV210A");
-    ASSERT_EQ(VEL_ProbeName(h, text, &length), VEL_OK);
-    EXPECT_EQ(std::string(text, length), "KV210A");
-    ASSERT_EQ(VEL_CalibrationDate(h, text, &length), VEL_OK);
-    EXPECT_EQ(std::string(text, length), "07/12/26");
-  }
-  // A second probe's opening replaces the block for every handle.
-  sim::Simulator other;
-  sim::Identity id;
-  id.name = "OTHER1";
-  id.calibrationDate = "31.12.25";
-  other.setIdentity(id);
-  HANDLE second = INVALID_HANDLE_VALUE;
-  ASSERT_EQ(VEL_CreateProbe("KV21", &second, other.devicePath().c_str()), VEL_OK);
-  ASSERT_EQ(VEL_ProbeName(closed, text, &length), VEL_OK);
-  EXPECT_EQ(std::string(text, length), "OTHER1");
-  ASSERT_EQ(VEL_CalibrationDate(closed, text, &length), VEL_OK);
-  EXPECT_EQ(std::string(text, length), "31.12.25");
-  VEL_RemoveProbe(second);
-}
-
 // Double arithmetic with the constants in their own precision and one
 // rounding to single at the end. The raw values are chosen so that keeping
 // 1.6, 0.986 or 281.690155029296875 in the other precision, or rounding in

@@ -1,9 +1,11 @@
 // Opening, the line, the reply time-out, ports held by others, and the line
 // between calls, against a simulated probe on a pty.
 #include <fcntl.h>
+#include <grp.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -18,7 +20,7 @@
 
 #include "../support/process_stats.h"
 #include "probe_fixture.h"
-#include "transaction.h"
+#include "exports.h"
 
 namespace kv210::test {
 namespace {
@@ -154,66 +156,131 @@ TEST_F(ProbeTest, ReplyTimeoutCountsWholeSeconds) {
   }
 }
 
-// Lock files of other programs, in the formats in use: a running process's
-// keeps the port (and stays), a dead one's is taken over.
-TEST_F(ProbeTest, LockFilesOfRunningProcessesKeepThePort) {
-  pid_t dead = fork();
-  if (dead == 0) _exit(0);
-  ASSERT_GT(dead, 0);
-  waitpid(dead, nullptr, 0);
-  const pid_t live = getppid();
-  auto ascii = [](pid_t pid) { char b[16]; std::snprintf(b, sizeof b, "%10d\n", pid); return std::string(b); };
-  auto binary = [](pid_t pid) { int32_t p = pid; return std::string(reinterpret_cast<char*>(&p), 4); };
-  struct Case { const char* format; std::string content; int32_t rc; } cases[] = {
-      {"UUCP, live", ascii(live), VEL_ACCESS_DENIED},
-      {"Qt, live", std::to_string(live) + "\nminicom\nhost\n", VEL_ACCESS_DENIED},
-      {"binary, live", binary(live), VEL_ACCESS_DENIED},
-      {"UUCP, dead", ascii(dead), VEL_OK},
-      {"Qt, dead", std::to_string(dead) + "\nminicom\nhost\n", VEL_OK},
-  };
-  const std::string lock = lockFileFor(sim.devicePath());
-  for (const auto& c : cases) {
-    std::ofstream(lock) << c.content;
-    HANDLE h = INVALID_HANDLE_VALUE;
-    EXPECT_EQ(VEL_CreateProbe("KV21", &h, sim.devicePath().c_str()), c.rc) << c.format;
-    if (h != INVALID_HANDLE_VALUE) VEL_RemoveProbe(h);
-    EXPECT_EQ(std::filesystem::exists(lock), c.rc != VEL_OK) << c.format;
-    std::filesystem::remove(lock);
-  }
-  // A lock file held with flock is busy whatever it says; once let go it is stale.
-  int fd = ::open(lock.c_str(), O_RDWR | O_CREAT | O_EXCL, 0644);
-  ASSERT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
-  EXPECT_EQ(VEL_CreateProbe("KV21", &port, sim.devicePath().c_str()), VEL_ACCESS_DENIED);
-  ::close(fd);
-  openProbe();
-  // Held now: by this library within the process, and for other programs.
-  HANDLE second = nullptr;
-  EXPECT_EQ(VEL_CreateProbe("KV21", &second, sim.devicePath().c_str()), VEL_ACCESS_DENIED);
-  fd = ::open(lock.c_str(), O_RDONLY);
-  EXPECT_NE(::flock(fd, LOCK_EX | LOCK_NB), 0);
-  ::close(fd);
+// In a child process: becomes `uid` (0: stays as the test runs), as a
+// program that user started, without the simulator's master (its far end)
+// that came with the fork; keeps descriptor `keep` as 3.
+void BecomeUser(uid_t uid, int keep) {
+  if ((keep >= 0 && ::dup2(keep, 3) != 3) || ::close_range(keep >= 0 ? 4 : 3, ~0U, 0) != 0) ::_exit(100);
+  if (uid != 0 && (::setgroups(0, nullptr) != 0 || ::setresgid(uid, uid, uid) != 0 || ::setresuid(uid, uid, uid) != 0))
+    ::_exit(100);
+  ::prctl(PR_SET_DUMPABLE, 1);  // its /proc entries its user's
 }
 
-// Holders that take no lock: another process that simply has the device open
-// (even as root, the tests' usual user). Exclusive mode left on a pty by a
-// holder that died is not a holder.
-TEST(Holders, OtherOpenersKeepThePortAStaleExclusiveModeDoesNot) {
-  sim::Simulator sim;
-  HANDLE h = INVALID_HANDLE_VALUE;
-  int fd = ::open(sim.ptsPath().c_str(), O_RDWR | O_NOCTTY);
-  ASSERT_EQ(::ioctl(fd, TIOCEXCL), 0);
-  ::close(fd);  // on a pty the mode outlives the descriptor
-  EXPECT_EQ(VEL_CreateProbe("KV21", &h, sim.devicePath().c_str()), VEL_OK);
-  EXPECT_EQ(VEL_RemoveProbe(h), VEL_OK);
+// VEL_CreateProbe's code on `device` as `uid`; the port is closed again.
+int32_t OpenAs(uid_t uid, const std::string& device) {
+  const pid_t child = ::fork();
+  if (child == 0) {
+    BecomeUser(uid, -1);
+    HANDLE h = INVALID_HANDLE_VALUE;
+    const int32_t rc = VEL_CreateProbe("KV21", &h, device.c_str());
+    if (h != INVALID_HANDLE_VALUE) VEL_RemoveProbe(h);
+    ::_exit(rc);
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
 
-  FILE* holder = ::popen(("exec 3<>" + sim.ptsPath() + "; echo $$; exec sleep 30").c_str(), "r");
-  char line[16] = "";
-  ASSERT_NE(std::fgets(line, sizeof line, holder), nullptr);
-  EXPECT_EQ(VEL_CreateProbe("KV21", &h, sim.devicePath().c_str()), VEL_ACCESS_DENIED);
-  ::kill(std::atoi(line), SIGTERM);
-  ::pclose(holder);
-  EXPECT_EQ(VEL_CreateProbe("KV21", &h, sim.devicePath().c_str()), VEL_OK);
-  EXPECT_EQ(VEL_RemoveProbe(h), VEL_OK);
+// A process of `uid` that holds `device` open (with the library when
+// `library`) until it is killed; its PID.
+pid_t HolderAs(uid_t uid, const std::string& device, bool library) {
+  int ready[2];
+  if (::pipe(ready) != 0) return -1;
+  const pid_t child = ::fork();
+  if (child == 0) {
+    BecomeUser(uid, ready[1]);
+    HANDLE h = INVALID_HANDLE_VALUE;
+    const bool held = library ? VEL_CreateProbe("KV21", &h, device.c_str()) == VEL_OK
+                              : ::open(device.c_str(), O_RDWR | O_NOCTTY) >= 0;
+    if (::write(3, &held, 1) != 1 || !held) ::_exit(1);
+    ::pause();
+  }
+  bool held = false;
+  ::close(ready[1]);
+  if (::read(ready[0], &held, 1) != 1 || !held) ::kill(child, SIGKILL), ::waitpid(child, nullptr, 0);
+  ::close(ready[0]);
+  return held ? child : -1;
+}
+
+void Kill(pid_t pid) {
+  ::kill(pid, SIGKILL);
+  ::waitpid(pid, nullptr, 0);
+}
+
+// Someone else holds the port, or left something behind: each case as root
+// and as a user who is not root (whose lock files go to the sticky /run/lock
+// beside root's, and who tells another user's process alive by EPERM). A
+// live lock stays and keeps the port in every format and lock directory; a
+// dead one is taken over, or passed by where it may not be removed. A holder
+// with the device open keeps it; one killed on a pseudo-terminal leaves
+// nothing that does. Exclusive mode left there is no holder (but the kernel
+// still keeps out users who are not root).
+TEST(Holders, LockFilesAndHoldersAsRootAndAsAnotherUser) {
+  sim::Simulator sim;
+  ASSERT_EQ(::chmod(sim.ptsPath().c_str(), 0666), 0);
+  const std::string device = sim.devicePath(), lock = lockFileFor(device);
+  const std::string other = "/tmp/" + std::filesystem::path(lock).filename().string();
+  pid_t dead = fork();
+  if (dead == 0) _exit(0);
+  waitpid(dead, nullptr, 0);
+  const pid_t live = getpid();  // another user's for the user who is not root
+  auto text = [](const char* format, pid_t pid) { char b[32]; std::snprintf(b, sizeof b, format, pid); return std::string(b); };
+  auto binary = [](pid_t pid) { int32_t p = pid; return std::string(reinterpret_cast<char*>(&p), 4); };
+  auto write = [](const std::string& path, const std::string& content) {
+    std::ofstream(path, std::ios::binary) << content;
+    ::chmod(path.c_str(), 0644);
+  };
+  auto exclusive = [&](unsigned long request) {
+    const int fd = ::open(sim.ptsPath().c_str(), O_RDWR | O_NOCTTY);
+    ::ioctl(fd, request);
+    ::close(fd);  // on a pty the mode outlives the descriptor
+  };
+  int flocked = -1;
+  pid_t holder = -1;
+  constexpr int32_t kSame = -2;
+  struct Case {
+    const char* what;
+    std::function<void(uid_t)> setUp;
+    int32_t rc, rcNotRoot;
+    bool lockStays;  // a held lock is never removed; a stale one written by root: where it may not be
+  } cases[] = {
+      {"UUCP, live, right-aligned", [&](uid_t) { write(lock, text("%10d\n", live)); }, 7, kSame, true},
+      {"UUCP, live, left-aligned", [&](uid_t) { write(lock, text("%-10d\n", live)); }, 7, kSame, true},
+      {"UUCP, live, bare", [&](uid_t) { write(lock, text("%d", live)); }, 7, kSame, true},
+      {"Qt, live", [&](uid_t) { write(lock, text("%d\nminicom\nhost\n", live)); }, 7, kSame, true},
+      {"binary, live", [&](uid_t) { write(lock, binary(live)); }, 7, kSame, true},
+      {"live, in another lock directory", [&](uid_t) { write(other, text("%10d\n", live)); }, 7, kSame, true},
+      {"cannot be read", [&](uid_t) { write(lock, "locked by me\n"); }, 7, kSame, true},
+      {"held with flock", [&](uid_t) {
+         write(lock, "");
+         flocked = ::open(lock.c_str(), O_RDONLY);
+         ::flock(flocked, LOCK_EX);
+       }, 7, kSame, true},
+      {"UUCP, dead", [&](uid_t) { write(lock, text("%10d\n", dead)); }, 0, kSame, true},
+      {"left-aligned, dead", [&](uid_t) { write(lock, text("%-10d\n", dead)); }, 0, kSame, true},
+      {"Qt, dead", [&](uid_t) { write(lock, text("%d\nminicom\nhost\n", dead)); }, 0, kSame, true},
+      {"empty", [&](uid_t) { write(lock, ""); }, 0, kSame, true},
+      {"a process of the same user with it open", [&](uid_t uid) { holder = HolderAs(uid, device, false); },
+       7, kSame, false},
+      {"the library in another process", [&](uid_t uid) { holder = HolderAs(uid, device, true); }, 7, kSame, true},
+      {"the library, killed while it held it", [&](uid_t uid) { Kill(HolderAs(uid, device, true)); }, 0, kSame, false},
+      {"exclusive mode left set", [&](uid_t) { exclusive(TIOCEXCL); }, 0, VEL_ACCESS_DENIED, false},
+  };
+  for (uid_t uid : ::geteuid() == 0 ? std::vector<uid_t>{0, 65534} : std::vector<uid_t>{0}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(c.what) + (uid ? " (not root)" : ""));
+      c.setUp(uid);
+      const int32_t rc = uid != 0 && c.rcNotRoot != kSame ? c.rcNotRoot : c.rc;
+      EXPECT_EQ(OpenAs(uid, device), rc);
+      const bool rootsStale = rc == VEL_OK && c.lockStays;
+      EXPECT_EQ(std::filesystem::exists(lock) || std::filesystem::exists(other), rootsStale ? uid != 0 : c.lockStays);
+      if (holder > 0) Kill(std::exchange(holder, -1));
+      if (flocked >= 0) ::close(std::exchange(flocked, -1));
+      exclusive(TIOCNXCL);
+      std::filesystem::remove(lock);
+      std::filesystem::remove(other);
+    }
+  }
 }
 
 // On a paced line the serial reply goes on for 22 bytes after the 11 the

@@ -13,7 +13,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "port_diagnosis.h"
+#include "port_ownership.h"
 
 namespace probeaddr {
 namespace {
@@ -58,7 +58,7 @@ void PosixCommPort::openDevice(const std::string& device, const LineSettings& li
   const int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     const bool missing = errno == ENOENT || errno == ENXIO || errno == ENODEV || errno == ENOTDIR;
-    throw CommError(missing ? kErrInvalidPortNumber : kErrDeviceUnavailable, describeUnavailablePort(device));
+    throw CommError(missing ? kErrInvalidPortNumber : kErrDeviceUnavailable, vel::ownership::unavailableReason(device));
   }
   auto refuse = [&](int number, const std::string& why) {
     ::close(fd);
@@ -66,7 +66,7 @@ void PosixCommPort::openDevice(const std::string& device, const LineSettings& li
   };
   termios tio{};
   if (::tcgetattr(fd, &tio) != 0) refuse(kErrInvalidPortNumber, "not a serial port");
-  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) refuse(kErrDeviceUnavailable, describeUnavailablePort(device));
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) refuse(kErrDeviceUnavailable, vel::ownership::unavailableReason(device));
   ::cfmakeraw(&tio);
   tio.c_cflag |= CLOCAL | CREAD;
   tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);

@@ -9,7 +9,7 @@
 #include <algorithm>
 #include <climits>
 
-#include "port_diagnosis.h"
+#include "port_ownership.h"
 #include "port_list.h"
 #include "posix_comm_port.h"
 
@@ -54,7 +54,7 @@ void QtCommPort::openDevice(const std::string& device, const LineSettings& line)
   // name every other program locks the device by; the user hears of it by
   // the name given.
   const QString target = QFileInfo(QString::fromStdString(device)).canonicalFilePath();
-  if (target.isEmpty()) throw CommError(kErrInvalidPortNumber, describeUnavailablePort(device));
+  if (target.isEmpty()) throw CommError(kErrInvalidPortNumber, vel::ownership::unavailableReason(device));
   port_.setPortName(target);
   port_.setBaudRate(line.baud);
   port_.setDataBits(static_cast<QSerialPort::DataBits>(line.dataBits));
@@ -65,7 +65,7 @@ void QtCommPort::openDevice(const std::string& device, const LineSettings& line)
   if (!port_.open(QIODevice::ReadWrite)) {
     const bool missing = port_.error() == QSerialPort::DeviceNotFoundError;
     port_.clearError();
-    throw CommError(missing ? kErrInvalidPortNumber : kErrDeviceUnavailable, describeUnavailablePort(device));
+    throw CommError(missing ? kErrInvalidPortNumber : kErrDeviceUnavailable, vel::ownership::unavailableReason(device));
   }
   // The driver library locks the device itself besides the lock file: hold
   // that lock too, so each finds the other whichever name it used.
@@ -73,7 +73,7 @@ void QtCommPort::openDevice(const std::string& device, const LineSettings& line)
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
     port_.close();
     port_.clearError();
-    throw CommError(kErrDeviceUnavailable, describeUnavailablePort(device));
+    throw CommError(kErrDeviceUnavailable, vel::ownership::unavailableReason(device));
   }
   lockedFd_ = fd;
   // A pseudo-terminal has no modem lines: failing to set them is no failure.

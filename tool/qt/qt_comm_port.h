@@ -6,7 +6,8 @@
 // file, held with flock) and locks the device itself, as the driver library
 // does; then DTR is asserted, RTS not, and there is no handshaking. A device
 // that is missing is 8002; one that is held, closed to the user or no
-// serial port 68, said why as describeUnavailablePort() tells it.
+// serial port 68, said why as the driver library's port-ownership module
+// tells it (vel::ownership::unavailableReason).
 //
 // Nothing here runs window events: writing hands the whole frame to the
 // device before it returns, and waiting sleeps on the device alone.

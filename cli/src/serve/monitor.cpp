@@ -7,7 +7,6 @@
 #include <chrono>
 #include <cmath>
 #include <ctime>
-#include <nlohmann/json.hpp>
 #include <stdexcept>
 
 #include "../format.h"
@@ -22,27 +21,18 @@ constexpr float kNone = std::numeric_limits<float>::quiet_NaN();
 // The reading names of `velprobe watch --json`, in the order of Sample::values.
 constexpr const char* kValueKeys[6] = {"battery_V", "temperature_C", "total_field", "axis1", "axis2", "axis3"};
 
-// Sample::call indexes this; 0 is no call.
+// Sample::call indexes this; 0 is no call. The library's names of the
+// commands, which the core's connection shares; "reading" for a set that
+// did not end in time.
 constexpr const char* kCalls[] = {"",
                                   "VEL_CreateProbe",
-                                  "VEL_Firmware",
                                   "VEL_SerialNumber",
-                                  "VEL_ProbeName",
-                                  "VEL_Model",
-                                  "VEL_CalibrationDate",
                                   "VEL_ReadBattery",
                                   "VEL_ReadTemperature",
                                   "VEL_ReadTotalField",
                                   "VEL_ReadAxisField",
-                                  "reader process"};
-constexpr uint8_t kReaderCall = 11;
-constexpr int16_t kReaderEnded = -1;
-
-uint8_t callIndex(std::string_view name) {
-  for (uint8_t i = 1; i < std::size(kCalls); ++i)
-    if (name == kCalls[i]) return i;
-  return 0;
-}
+                                  "reading"};
+constexpr uint8_t kStalledCall = 7;
 
 const char* stateName(ProbeState state) {
   switch (state) {
@@ -58,24 +48,6 @@ const char* stateName(ProbeState state) {
 // A probe that answered its last reading set.
 bool answering(ProbeState state) {
   return state == ProbeState::Reading || state == ProbeState::OverRange || state == ProbeState::InvalidValue;
-}
-
-// The reader writes probe texts with velprobe's JSON escapes, bytes 0x80..0xFF
-// as \u0080..\u00ff; the parser hands them over as UTF-8. Back to the bytes:
-std::string bytesOf(const std::string& utf8) {
-  std::string out;
-  for (std::size_t i = 0; i < utf8.size(); ++i) {
-    const auto c = static_cast<unsigned char>(utf8[i]);
-    if ((c == 0xC2 || c == 0xC3) && i + 1 < utf8.size()) {
-      out += static_cast<char>(((c & 0x03) << 6) | (static_cast<unsigned char>(utf8[++i]) & 0x3F));
-    } else if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else {
-      out += '?';
-      while (i + 1 < utf8.size() && (static_cast<unsigned char>(utf8[i + 1]) & 0xC0) == 0x80) ++i;
-    }
-  }
-  return out;
 }
 
 void appendFloat(std::string& out, float value) {
@@ -144,43 +116,29 @@ std::string Monitor::enter(Probe& probe, ProbeState state, Millis time, std::str
   return line;
 }
 
-std::string Monitor::ingest(std::size_t index, std::string_view line) {
-  const auto json = nlohmann::json::parse(line, nullptr, false);
-  if (!json.is_object() || !json.contains("time") || !json["time"].is_string())
-    throw std::invalid_argument("not a reader line: " + std::string(line.substr(0, 200)));
-  const auto time = parseIsoTime(json["time"].get<std::string>());
-  if (!time) throw std::invalid_argument("reader line with a malformed time");
+uint8_t Monitor::callNumber(std::string_view name) {
+  for (uint8_t i = 1; i < std::size(kCalls); ++i)
+    if (name == kCalls[i]) return i;
+  return 0;
+}
 
+void Monitor::opened(std::size_t index, Identity identity) {
   std::lock_guard lock(mutex_);
   Probe& probe = probes_.at(index);
-  if (const auto id = json.find("identity"); id != json.end()) {
-    auto text = [&](const char* key) { return bytesOf(id->value(key, std::string())); };
-    Identity identity{text("firmware"), text("serial_number"), text("name"), text("model"),
-                      text("calibration_date")};
-    // Another probe on this port: its counters start from zero.
-    if (probe.identity && probe.identity->serialNumber != identity.serialNumber) {
-      probe.readings = probe.overRange = 0;
-      probe.failures.clear();
-    }
-    probe.identity = std::move(identity);
-    return {};
+  // Another probe on this port: its counters start from zero.
+  if (probe.identity && probe.identity->serialNumber != identity.serialNumber) {
+    probe.readings = probe.overRange = 0;
+    probe.failures.clear();
   }
+  probe.identity = std::move(identity);
+}
 
-  Sample sample;
-  sample.time = *time;
+std::string Monitor::record(std::size_t index, Sample sample, const std::string& message) {
+  std::lock_guard lock(mutex_);
+  Probe& probe = probes_.at(index);
   sample.seq = nextSeq_++;
-  for (int i = 0; i < 6; ++i) {
-    const auto value = json.find(kValueKeys[i]);
-    sample.values[i] = value != json.end() && value->is_number() ? value->get<float>() : kNone;
-  }
-  if (const auto over = json.find("over_range"); over != json.end() && over->is_array())
-    for (int i = 0; i < 6; ++i)
-      if (std::find(over->begin(), over->end(), kValueKeys[i]) != over->end()) sample.overRange |= 1u << i;
-  sample.code = static_cast<int16_t>(json.value("code", 0));
-  sample.call = callIndex(json.value("call", std::string()));
   probe.ring.push(sample);
   probe.last = sample;
-
   if (sample.code == 0) {
     ++probe.readings;
     if (sample.overRange) {
@@ -193,18 +151,18 @@ std::string Monitor::ingest(std::size_t index, std::string_view line) {
   ++probe.failures[sample.code];
   if (sample.code == VEL_INVALID_VALUE) return enter(probe, ProbeState::InvalidValue, sample.time, {});
   return enter(probe, ProbeState::Down, sample.time,
-               json.value("message", callFailed(kCalls[sample.call], sample.code)));
+               message.empty() ? callFailed(kCalls[sample.call], sample.code) : message);
 }
 
-std::string Monitor::readerLost(std::size_t index, Millis now, const std::string& why) {
+std::string Monitor::stalled(std::size_t index, Millis now, const std::string& why) {
   std::lock_guard lock(mutex_);
   Probe& probe = probes_.at(index);
   Sample sample;
   sample.time = now;
   sample.seq = nextSeq_++;
   std::fill(std::begin(sample.values), std::end(sample.values), kNone);
-  sample.code = kReaderEnded;  // not a result code of the library: not counted as one
-  sample.call = kReaderCall;
+  sample.code = kStalled;  // not a result code of the library: not counted as one
+  sample.call = kStalledCall;
   probe.ring.push(sample);
   probe.last = sample;
   return enter(probe, ProbeState::Down, now, why);
@@ -300,7 +258,7 @@ void sampleJson(std::string& out, const std::string& port, const Sample& s) {
     out += "]";
   }
   if (s.code != 0) {
-    const std::string note = s.code == kReaderEnded ? "the reader process ended"
+    const std::string note = s.code == kStalled ? "the reading did not end in time"
                                                     : std::string(kCalls[s.call]) + " returned " +
                                                           std::to_string(s.code) + " (" + describe(s.code).name + ")";
     out += ",\"error\":" + std::to_string(s.code) + ",\"note\":" + jsonString(note) + ",\"call\":\"" +

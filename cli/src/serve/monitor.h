@@ -2,9 +2,9 @@
 // ring of its readings, and the views served over HTTP (the Prometheus
 // exposition and the JSON of the API).
 //
-// Each probe is read by a reader process of its own (reader.h), which prints
-// one JSON line per event; ingest() takes those lines. All members are safe
-// to call from any thread.
+// Each probe is read by a thread of its own (probe_reader.h), which reports
+// the probe's identity when it opens it and every reading set, failed ones
+// too. All members are safe to call from any thread.
 #pragma once
 
 #include <cstddef>
@@ -26,13 +26,16 @@ std::string isoTime(Millis time);
 // The inverse of isoTime (milliseconds optional); nullopt when malformed.
 std::optional<Millis> parseIsoTime(std::string_view text);
 
+// The code of a reading set that did not end in time (not a library result code).
+inline constexpr int16_t kStalled = -1;
+
 // One reading set, or one failed attempt to read or open the probe.
 struct Sample {
   Millis time = 0;
   uint64_t seq = 0;   // order of arrival over all probes, from 1
   float values[6]{};  // battery, temperature, total field, axis 1..3; NaN when not read
-  int16_t code = 0;   // result code that spoiled the set (not 15); 0 none, -1 the reader process ended
-  uint8_t call = 0;   // index of the library call that gave `code`
+  int16_t code = 0;   // result code that spoiled the set (not 15); 0 none, kStalled
+  uint8_t call = 0;   // Monitor::callNumber() of the call that gave `code`
   uint8_t overRange = 0;  // bit i: values[i] withheld above the probe's field limit
 };
 
@@ -56,8 +59,10 @@ class Ring {
   std::size_t head_ = 0;  // oldest, once full
 };
 
+// Bytes as the probe sent them: the model and firmware of its version reply,
+// its serial number, and the name and calibration date of its data block.
 struct Identity {
-  std::string firmware, serialNumber, name, model, calibrationDate;  // bytes as the probe sent them
+  std::string firmware, serialNumber, name, model, calibrationDate;
 };
 
 enum class ProbeState { Starting, Reading, OverRange, InvalidValue, Down };
@@ -66,12 +71,20 @@ class Monitor {
  public:
   Monitor(std::vector<std::string> ports, std::size_t keep);
 
-  // One line from the reader of probe `index`. Returns a line for the log when
-  // the probe's state changed (empty otherwise); throws std::invalid_argument
-  // for a line that is not the reader's.
-  std::string ingest(std::size_t index, std::string_view line);
-  // The reader process of probe `index` ended unexpectedly.
-  std::string readerLost(std::size_t index, Millis now, const std::string& why);
+  // The number Sample::call keeps for a call's name ("VEL_ReadBattery"); 0 when unknown.
+  static uint8_t callNumber(std::string_view name);
+
+  // Probe `index` has been opened: its identity. Another serial number than
+  // before starts its counters again.
+  void opened(std::size_t index, Identity identity);
+  // A reading set of probe `index` (code 0, values above the limit marked in
+  // overRange), or a failed set or opening (code, call, and `message` for
+  // people; empty: the call's failure). Returns a line for the log when the
+  // probe's state changed (empty otherwise).
+  std::string record(std::size_t index, Sample sample, const std::string& message = {});
+  // Probe `index` gave no result in the time its reading may take: down,
+  // its values withheld.
+  std::string stalled(std::size_t index, Millis now, const std::string& why);
 
   // The views copy what they show under the lock and format it outside, so a
   // large answer never holds up the readers or another view.

@@ -17,8 +17,7 @@
 #include "../probe.h"
 #include "http.h"
 #include "monitor.h"
-#include "processes.h"
-#include "reader.h"
+#include "probe_reader.h"
 #include "site.h"
 
 #ifndef VELPROBE_CHART_JS
@@ -44,14 +43,15 @@ Serves over HTTP (read-only; nothing served changes a probe):
                     ?since=TIME (ISO 8601 UTC or seconds since the epoch) and
                     ?after=N (the "next" of an earlier answer) select the newer;
                     at most 10000 an answer, "more": true when newer ones wait
-Each probe is read by a process of its own, so each reading is checked against
-its own probe's field limit. A probe that stops answering, or whose adapter is
-unplugged, shows as down and is opened again every few seconds. The first line
-on standard output is the address served. Ctrl-C or SIGTERM stops it; every
-port is closed. Other methods than GET and HEAD, request bodies, and a Host
-header that names neither an IP address, localhost, this machine nor an
---allow-host name are refused. No TLS, no passwords: on an untrusted network
-put a reverse proxy in front.
+Each probe is read by a thread of its own with its own connection, time-out and
+field limit, all in one process. A probe that stops answering, or whose adapter
+is unplugged, shows as down and is opened again every few seconds; so is one
+whose reading does not end in the time the reply time-out allows. The first
+line on standard output is the address served. Ctrl-C or SIGTERM stops it at
+once, also in the middle of a long --timeout; every port is closed. Other
+methods than GET and HEAD, request bodies, and a Host header that names neither
+an IP address, localhost, this machine nor an --allow-host name are refused.
+No TLS, no passwords: on an untrusted network put a reverse proxy in front.
 
 Examples:
   velprobe serve --port /dev/ttyUSB0
@@ -83,7 +83,6 @@ struct Settings {
   std::string model = "KV21";
   std::optional<int32_t> timeoutMs;
   std::vector<std::string> allowHosts;
-  bool reader = false;
 };
 
 // Host names that requests may give besides IP addresses and localhost: the
@@ -96,9 +95,13 @@ std::vector<std::string> hostNames(const Settings& s, const Endpoint& endpoint) 
   return names;
 }
 
-int serve(const Settings& s, const ReaderOptions& reader, const Endpoint& endpoint) {
-  // The stop signals are taken by sigwait below; every thread started from
-  // here on inherits the block.
+// How long stopping waits for a reader before it says what that one waits for.
+constexpr auto kStopGrace = std::chrono::milliseconds(1500);
+constexpr auto kStopLimit = std::chrono::seconds(10);
+
+int serve(const Settings& s, std::chrono::milliseconds interval, const Endpoint& endpoint) {
+  // The stop signals are taken by sigtimedwait below; every thread started
+  // from here on inherits the block.
   sigset_t stopSignals;
   sigemptyset(&stopSignals);
   for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&stopSignals, signal);
@@ -120,24 +123,20 @@ int serve(const Settings& s, const ReaderOptions& reader, const Endpoint& endpoi
   std::string chart = readFile(VELPROBE_CHART_JS);
   if (chart.empty())
     log(std::string("no charts on the page: cannot read ") + VELPROBE_CHART_JS + " (Debian package libjs-chart.js)");
-  const Site site(monitor, {std::move(chart), static_cast<double>(reader.interval.count()) / 1000.0,
+  const Site site(monitor, {std::move(chart), static_cast<double>(interval.count()) / 1000.0,
                             hostNames(s, endpoint)});
-  std::vector<std::vector<std::string>> commands;
-  for (const auto& p : s.ports) {
-    std::vector<std::string> args = {"serve", "--reader", "--port", p, "--model", s.model, "--interval", s.interval};
-    if (s.timeoutMs) args.insert(args.end(), {"--timeout", std::to_string(*s.timeoutMs)});
-    commands.push_back(std::move(args));
-  }
-  ReaderProcesses readers(monitor, std::move(commands), log);
-  readers.start();
   std::optional<HttpServer> http;
   try {
     http.emplace(std::move(*listener), [&site](const HttpRequest& request) { return site.handle(request); });
   } catch (const std::exception& e) {
     log(e.what());
-    readers.stop();
     return kExitDevice;
   }
+  std::vector<std::unique_ptr<ProbeReader>> readers;
+  for (std::size_t i = 0; i < s.ports.size(); ++i)
+    readers.push_back(std::make_unique<ProbeReader>(i, ReaderOptions{s.ports[i], s.model, s.timeoutMs, interval},
+                                                    monitor, log));
+  for (auto& reader : readers) reader->start();
 
   const std::string host = endpoint.host.find(':') != std::string::npos ? "[" + endpoint.host + "]" : endpoint.host;
   const std::string url = "http://" + host + ":" + std::to_string(port) + "/";
@@ -150,11 +149,29 @@ int serve(const Settings& s, const ReaderOptions& reader, const Endpoint& endpoi
         ", without authentication: anyone who reaches port " + std::to_string(port) +
         " can read the probes (read-only; for TLS and passwords put a reverse proxy in front)");
 
+  // Until a stop signal: a look every quarter second for readings that did not end in time.
   int signal = 0;
-  sigwait(&stopSignals, &signal);
+  const timespec quarter{0, 250'000'000};
+  while ((signal = sigtimedwait(&stopSignals, nullptr, &quarter)) < 0) {
+    const auto now = ProbeReader::Clock::now();
+    for (auto& reader : readers) reader->watch(now);
+  }
   log(std::string("stopping (") + ::strsignal(signal) + "): closing the ports");
-  http.reset();
-  readers.stop();
+  http.reset();  // no request reads the monitor from here on
+  const auto started = ProbeReader::Clock::now();
+  for (auto& reader : readers) reader->stop(ProbeReader::Clock::time_point::min());
+  bool ended = true;
+  for (std::size_t i = 0; i < readers.size(); ++i) {
+    if (readers[i]->stop(started + kStopGrace)) continue;
+    log("still waiting for " + s.ports[i] + ": " + readers[i]->doing());
+    ended = readers[i]->stop(started + kStopLimit) && ended;
+  }
+  if (!ended) {
+    // A thread that a system call holds cannot be ended: its port closes with the process.
+    log("giving up waiting; the ports left are closed as the process ends");
+    std::fflush(nullptr);
+    std::_Exit(kExitOk);
+  }
   return kExitOk;
 }
 
@@ -185,27 +202,25 @@ int run(int argc, char** argv) {
                  "a host name that requests may give (Host header) besides IP addresses, localhost and this "
                  "machine's name; repeat it for more")
       ->type_name("NAME");
-  app.add_flag("--reader", s.reader, "read one probe and print JSON lines (used by the server itself)")->group("");
 
-  ReaderOptions reader;
+  std::chrono::milliseconds interval{};
   Endpoint endpoint;
   try {
     app.parse(argc, argv);
-    const auto interval = parseScaledDecimal(s.interval, 3, 86'400'000);
-    if (!interval)
+    const auto intervalMs = parseScaledDecimal(s.interval, 3, 86'400'000);
+    if (!intervalMs)
       throw CLI::ValidationError("--interval",
                                  "takes seconds from 0 to 86400 with at most 3 decimals, not '" + s.interval + "'");
     if (s.model.size() != 4 || std::any_of(s.model.begin(), s.model.end(), [](char c) { return c < 0x21 || c > 0x7E; }))
       throw CLI::ValidationError("--model", "takes the first 4 characters of the model name, such as KV21");
     if (std::set<std::string>(s.ports.begin(), s.ports.end()).size() != s.ports.size())
       throw CLI::ValidationError("--port", "a port is given twice");
-    if (s.reader && s.ports.size() != 1) throw CLI::ValidationError("--reader", "reads exactly one --port");
     try {
       endpoint = parseEndpoint(s.listen);
     } catch (const std::invalid_argument& e) {
       throw CLI::ValidationError("--listen", std::string(e.what()) + ", not '" + s.listen + "'");
     }
-    reader = {s.ports.front(), s.model, s.timeoutMs, std::chrono::milliseconds(*interval)};
+    interval = std::chrono::milliseconds(*intervalMs);
   } catch (const CLI::ParseError& e) {
     if (e.get_exit_code() == 0) {
       std::cout << app.help();
@@ -214,8 +229,7 @@ int run(int argc, char** argv) {
     std::fprintf(stderr, "velprobe serve: %s\nTry 'velprobe serve --help' for more information.\n", e.what());
     return kExitUsage;
   }
-  if (s.reader) return runReader(reader);
-  return serve(s, reader, endpoint);
+  return serve(s, interval, endpoint);
 }
 
 }  // namespace velprobe::serve
