@@ -1,6 +1,7 @@
 // serve's HTTP side over real sockets: hostile and careless requests, slow
 // clients, a flood of large answers, and the address it listens on.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
@@ -225,9 +226,9 @@ TEST_F(ServeHttp, MemoryReturnsAfterAFloodOfLargeAnswers) {
 #endif
 }
 
-// ---- The address velprobe serve listens on --------------------------------
+// ---- velprobe serve's start and stop ----------------------------------------
 
-TEST(ServeListen, AddressInUseUnresolvableEmptyAndEveryInterface) {
+TEST(ServeStart, RefusedStartsSayWhy) {
   // Another server on the address, one that would share it (SO_REUSEPORT).
   const int other = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   const int on = 1;
@@ -241,34 +242,54 @@ TEST(ServeListen, AddressInUseUnresolvableEmptyAndEveryInterface) {
   ::listen(other, 1);
   ::getsockname(other, reinterpret_cast<sockaddr*>(&a), &length);
   const std::string taken = "127.0.0.1:" + std::to_string(ntohs(a.sin_port));
-  const std::vector<std::string> probe = {"serve", "--port", "/nonexistent/tty", "--listen"};
-  auto serve = [&](const std::string& listen) {
-    auto args = probe;
-    args.push_back(listen);
-    return velprobe_test::run(args);
+  const struct {
+    std::string listen, message;
+    std::vector<std::string> more;
+  } rows[] = {
+      {taken, taken + " is in use", {}},
+      {"nosuchhost.invalid:9", "cannot listen on nosuchhost.invalid:9: ", {}},
+      {"[]:9", "the brackets hold no address", {}},
+      {"127.0.0.1:0", "auto finds one probe", {"--port", "auto"}},
   };
-  auto r = serve(taken);
-  EXPECT_NE(r.status, 0);
-  EXPECT_NE(r.err.find(taken + " is in use"), std::string::npos) << r.err;
+  for (const auto& row : rows) {
+    std::vector<std::string> args = {"serve", "--port", "/nonexistent/tty", "--listen", row.listen};
+    args.insert(args.end(), row.more.begin(), row.more.end());
+    const auto r = velprobe_test::run(args);
+    EXPECT_NE(r.status, 0) << row.listen;
+    EXPECT_NE(r.err.find(row.message), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("Success"), std::string::npos) << r.err;
+  }
   ::close(other);
+}
 
-  r = serve("nosuchhost.invalid:9");
-  EXPECT_NE(r.status, 0);
-  EXPECT_NE(r.err.find("cannot listen on nosuchhost.invalid:9: "), std::string::npos) << r.err;
-  EXPECT_EQ(r.err.find("Success"), std::string::npos) << r.err;
-  r = serve("[]:9");
-  EXPECT_NE(r.status, 0);
-  EXPECT_NE(r.err.find("the brackets hold no address"), std::string::npos) << r.err;
-
-  auto args = probe;
-  args.insert(args.begin(), VELPROBE_PATH);
-  args.push_back("0.0.0.0:0");
-  velprobe_test::Child everywhere(args);
-  ASSERT_TRUE(everywhere.waitForLines(1, 20s));
-  everywhere.signal(SIGTERM);
-  r = everywhere.finish();
+// On every interface: an address to open on this machine, this machine's
+// name for the others, and a word that the network reads it. A probe that
+// never answers, waited for an hour at most: SIGTERM ends serve at once.
+TEST(ServeStart, EveryInterfaceAnnouncedAndStoppedInTheMiddleOfALongWait) {
+  const int silent = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_TRUE(silent >= 0 && ::grantpt(silent) == 0 && ::unlockpt(silent) == 0);
+  velprobe_test::Child serve({VELPROBE_PATH, "serve", "--port", ::ptsname(silent), "--timeout", "3600000",
+                              "--listen", "0.0.0.0:0"});
+  ASSERT_TRUE(serve.waitForLines(1, 20s));
+  char frame[16];
+  pollfd p{silent, POLLIN, 0};
+  ASSERT_EQ(::poll(&p, 1, 10'000), 1) << "no frame sent";
+  EXPECT_GT(::read(silent, frame, sizeof frame), 0);
+  std::this_thread::sleep_for(500ms);  // into the wait for its reply
+  const auto stopped = Clock::now();
+  serve.signal(SIGTERM);
+  const auto r = serve.finish(5s);
+  EXPECT_LT(Clock::now() - stopped, 3s);
+  EXPECT_EQ(r.status, 0) << r.err;
+  char name[256] = {};
+  ::gethostname(name, sizeof name - 1);
+  const std::string port = r.out.substr(r.out.rfind(':') + 1, r.out.size() - r.out.rfind(':') - 3);
+  EXPECT_EQ(r.out, "http://127.0.0.1:" + port + "/\n");
+  EXPECT_NE(r.err.find("on http://" + std::string(name) + ":" + port + "/ and http://127.0.0.1:" + port + "/"),
+            std::string::npos) << r.err;
   EXPECT_NE(r.err.find("serving every network interface of this machine, without authentication"),
             std::string::npos) << r.err;
+  ::close(silent);
 }
 
 }  // namespace
