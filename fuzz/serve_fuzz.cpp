@@ -82,12 +82,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string_view name = lines[i].substr(0, colon);
     const std::string_view value = colon == std::string_view::npos ? std::string_view() : lines[i].substr(colon + 1);
     request.headers.emplace_back(name, value);
-    body |= same(name, "Transfer-Encoding") || (same(name, "Content-Length") && value != "0");
+    // Values as serve reads them, without their surrounding blanks.
+    std::string_view trimmed = value;
+    while (!trimmed.empty() && (trimmed.front() == ' ' || trimmed.front() == '\t')) trimmed.remove_prefix(1);
+    while (!trimmed.empty() && (trimmed.back() == ' ' || trimmed.back() == '\t')) trimmed.remove_suffix(1);
+    body |= same(name, "Transfer-Encoding") || (same(name, "Content-Length") && trimmed != "0");
     if (same(name, "Host")) {
       ++hosts;
-      std::string_view host = value;
-      while (!host.empty() && (host.front() == ' ' || host.front() == '\t')) host.remove_prefix(1);
-      while (!host.empty() && (host.back() == ' ' || host.back() == '\t')) host.remove_suffix(1);
+      const std::string_view host = trimmed;
       const std::string_view hostName = host.substr(0, host.find(':'));
       // A name that is no IP address, not localhost and not allowed.
       foreignHost |= host.find_first_of("ghijkmnqrsuvwxyzGHIJKMNQRSUVWXYZ") != std::string_view::npos &&
