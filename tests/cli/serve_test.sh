@@ -63,6 +63,7 @@ prometheus)
   sim b --field-limit 4 --total-field 5.5 --serial 0424K10999
   serve --port "$work/a" --port "$work/b" --interval 0.5
   until_ok 20 state_is 1 "over range"
+  until_ok 20 state_is 0 reading  # opened second under a slow build (sanitizers)
   [[ -z $(pgrep -P "$serve_pid") ]] || fail "serve started processes of its own: $(pgrep -a -P "$serve_pid")"
   expect "model and name" "$(probe_json '.probes[0].identity | [.model, .name] | join("|")')" "KV210|LAB7-A"
   curl -sf "${url}metrics" | promtool check metrics || fail "promtool finds fault with the exposition"
