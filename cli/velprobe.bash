@@ -25,7 +25,7 @@ _velprobe() {
       fi
       return ;;
     -m|--model) COMPREPLY=($(compgen -W "KV21" -- "$cur")); return ;;
-    -t|--timeout|-i|--interval|-n|--count|-l|--listen|-k|--keep|set-frequency|set-auto-off) return ;;
+    -t|--timeout|-i|--interval|-n|--count|-l|--listen|-k|--keep|--allow-host|set-frequency|set-auto-off) return ;;
     set-filter) COMPREPLY=($(compgen -W "0 1 2 3 4 5 6 7" -- "$cur")); return ;;
   esac
 
@@ -36,7 +36,7 @@ _velprobe() {
   case $command in
     watch) options+=" --interval --count --stop-on-error" ;;
     ports) options+=" --probe" ;;
-    serve) options+=" --listen --interval --keep" ;;
+    serve) options+=" --listen --interval --keep --allow-host" ;;
   esac
   if [[ $cur == -* || -n $command ]]; then
     COMPREPLY=($(compgen -W "$options" -- "$cur"))

@@ -72,9 +72,22 @@ def tool_seeds():
     yield "port-fails", b"\x01" + wait(40) + b"\x05" + arrive(VERSION) + read
 
 
+def serve_seeds():
+    # Request: method, target, version, then headers, one a line (serve_fuzz.cpp).
+    request = lambda target, *headers, method=b"GET", version=b"HTTP/1.1": b"\n".join(
+        (method, target, version) + headers)
+    yield "metrics", request(b"/metrics", b"Host: 127.0.0.1:9210")
+    yield "readings", request(b"/api/readings?after=12&since=2026-12-07T00%3A00%3A30.5Z", b"Host: localhost")
+    yield "since", request(b"/api/readings?since=1796601650.25", b"Host: [::1]:9210")
+    yield "absolute", request(b"http://probes.example:9210/api/probes", b"Host: probes.example")
+    yield "asset", request(b"/app.js", b"Host: 10.0.0.1", b"Accept-Encoding: br, gzip;q=0.5", b"Range: bytes=0-5,2-9")
+    yield "body", request(b"/", b"Host: x", b"Content-Length: 5", method=b"POST")
+    yield "http10", request(b"/chart.js", version=b"HTTP/1.0")
+
+
 def main():
     out = sys.argv[1]
-    for target, seeds in (("library", library_seeds()), ("tool", tool_seeds())):
+    for target, seeds in (("library", library_seeds()), ("tool", tool_seeds()), ("serve", serve_seeds())):
         os.makedirs(os.path.join(out, target), exist_ok=True)
         for name, data in seeds:
             with open(os.path.join(out, target, name), "wb") as f:

@@ -124,10 +124,14 @@ async function poll() {
     const now = Date.parse(probes.now);
     pollMs = Math.min(Math.max(probes.interval * 1000, 500), 2000);
     for (const probe of probes.probes) showProbe(probe);
-    const query = after ? `after=${after}` : `since=${new Date(now - HOUR_MS).toISOString()}`;
-    const readings = await getJson(`api/readings?${query}`);
-    after = readings.next;
-    chartReadings(readings.readings, now);
+    // An answer holds a page of readings at most; "more" asks for the next.
+    let readings;
+    do {
+      const query = after ? `after=${after}` : `since=${new Date(now - HOUR_MS).toISOString()}`;
+      readings = await getJson(`api/readings?${query}`);
+      after = readings.next;
+      chartReadings(readings.readings, now);
+    } while (readings.more);
     status.textContent = `Updated ${clock(now)} · a reading every ${probes.interval} s`;
     document.body.dataset.updated = String(now);
   } catch (error) {

@@ -60,6 +60,8 @@ bool Child::waitForLines(std::size_t count, std::chrono::milliseconds timeout) c
   return false;
 }
 
+std::string Child::output() const { return contents(out_); }
+
 void Child::signal(int signal) const { ::kill(pid_, signal); }
 
 Result Child::finish(std::chrono::milliseconds timeout) {

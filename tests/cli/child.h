@@ -23,6 +23,7 @@ class Child {
 
   // Waits until standard output holds `count` lines; false on time-out.
   bool waitForLines(std::size_t count, std::chrono::milliseconds timeout) const;
+  std::string output() const;  // standard output so far
   void signal(int signal) const;
   // Waits for the exit; kills the child after `timeout` (status then 128 + 9).
   Result finish(std::chrono::milliseconds timeout = 60s);

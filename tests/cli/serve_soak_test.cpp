@@ -26,6 +26,7 @@ std::size_t count(const std::string& text, const std::string& what) {
 TEST(ServeSoak, AWeekOfReadingsKeepsADayAndFlatMemory) {
   constexpr Millis kStart = 1796601600000;  // 2026-12-07T00:00:00Z
   constexpr int kDay = 86400;
+  constexpr std::size_t kAll = 2 * kDay;  // in one answer, not pages of the HTTP side
   Monitor monitor({"/dev/ttyUSB0", "/dev/ttyUSB1"}, kDay);
   monitor.opened(0, {"1.10 07/10", "0424K10123", "KV210A", "KV210", "07/12/26"});
   long afterFirstDay = 0;
@@ -40,17 +41,17 @@ TEST(ServeSoak, AWeekOfReadingsKeepsADayAndFlatMemory) {
       monitor.record(probe, sample);
     }
     if ((second + 1) % kDay == 0) {
-      const std::string all = monitor.readingsJson(0, 0);
+      const std::string all = monitor.readingsJson(0, 0, kAll);
       EXPECT_EQ(count(all, "\"seq\":"), 2u * kDay);
       EXPECT_FALSE(monitor.metrics().empty());
       if (second + 1 == kDay) afterFirstDay = kv210::test::residentKiB();
     }
   }
-  const std::string all = monitor.readingsJson(0, 0);
+  const std::string all = monitor.readingsJson(0, 0, kAll);
   // The oldest kept is the first of the last day; the newest the last of the week.
   EXPECT_EQ(all.find(isoTime(kStart + 6LL * kDay * 1000 - 1000)), std::string::npos);
   EXPECT_NE(all.find(isoTime(kStart + 6LL * kDay * 1000)), std::string::npos);
-  EXPECT_EQ(count(monitor.readingsJson(0, kStart + (7LL * kDay - 10) * 1000), "\"seq\":"), 20u);
+  EXPECT_EQ(count(monitor.readingsJson(0, kStart + (7LL * kDay - 10) * 1000, kAll), "\"seq\":"), 20u);
   const std::string metrics = monitor.metrics();
   EXPECT_NE(metrics.find("kv210_readings_total{port=\"/dev/ttyUSB0\",serial=\"0424K10123\"} 604196"),
             std::string::npos)

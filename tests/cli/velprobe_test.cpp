@@ -355,6 +355,14 @@ TEST(VelprobePorts, ListAndFindTheSimulatedProbes) {
        {"velprobe: --port auto: no KV21 probe answers on any port\n",
         "\n  /dev/pts/[0-9]+: ZQ210 1.10 07/10 0424K10123 \\(not a KV21 model\\)\n"}},
       {sim + "; " + sim, "--port auto read", 3, {"velprobe: --port auto: 2 probes answer; choose one with --port"}},
+      // serve finds it as every command does and serves it; SIGTERM frees the port.
+      {sim + " --model ZQ210 --serial 1234567890; \"" + VELPROBE_PATH + "\" --model ZQ21 serve --port auto "
+             "--listen 127.0.0.1:0 >url & until curl -sf \"$(head -1 url)metrics\" | grep '^kv210_up.* 1$'; "
+             "do sleep 0.2; done; kill $!; wait $!",
+       "ports", 0,
+       {"^kv210_up\\{port=\"/dev/pts/[0-9]+\",serial=\"1234567890\"\\} 1\n", pty + "free +-\n",
+        "velprobe: the probe answers on /dev/pts/"}},
+      {sim + " --model ZQ210", "serve --port auto", 3, {"velprobe: --port auto: no KV21 probe answers on any port\n"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.command);

@@ -1,13 +1,15 @@
-// The HTTP side of `velprobe serve`, on cpp-httplib: the page, the metrics and
-// the API, all read-only. Connections are bounded: a fixed set of worker
-// threads and a short queue (beyond it: 503 and close), a deadline and a size
-// limit for every request head, and no request body.
+// The HTTP side of `velprobe serve` as the rest of serve sees it: where it
+// listens, a request as it came, an answer, and a server that carries them
+// under fixed limits. Which library speaks HTTP is http_server.cpp's business.
 #pragma once
 
+#include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
-
-#include "monitor.h"
+#include <string_view>
+#include <utility>
+#include <vector>
 
 namespace velprobe::serve {
 
@@ -19,20 +21,66 @@ struct Endpoint {
 // port). Throws std::invalid_argument with the reason.
 Endpoint parseEndpoint(const std::string& text);
 
+// A bound, listening TCP socket.
+class Listener {
+ public:
+  // Resolves and binds. The address is taken for this process alone: a second
+  // server on it is refused rather than sharing its connections. Throws
+  // std::runtime_error with the resolver's or the system's reason.
+  explicit Listener(const Endpoint& endpoint);
+  ~Listener();
+  Listener(Listener&& other) noexcept;
+  Listener& operator=(Listener&&) = delete;
+  Listener(const Listener&) = delete;
+
+  int release();  // hands the socket over
+  int port() const { return port_; }
+  const std::string& address() const { return address_; }  // numeric, as bound
+  bool everyInterface() const { return everyInterface_; }  // 0.0.0.0 or ::
+  bool loopback() const { return loopback_; }
+
+ private:
+  int fd_ = -1;
+  int port_ = 0;
+  std::string address_;
+  bool everyInterface_ = false, loopback_ = false;
+};
+
+struct HttpRequest {
+  std::string_view method, target, version;  // as sent: "GET", "/metrics?x=1", "HTTP/1.1"
+  std::vector<std::pair<std::string_view, std::string_view>> headers;  // as sent, in order, repeats kept
+};
+
+struct HttpResponse {
+  int status = 200;
+  std::vector<std::pair<std::string, std::string>> headers;  // Content-Type among them
+  std::shared_ptr<const std::string> body;                   // shared: the fixed files are not copied
+  bool close = false;                                        // close the connection after it
+};
+
+using HttpHandler = std::function<HttpResponse(const HttpRequest&)>;
+
+struct HttpLimits {
+  // From the connection's accept, or from the end of the previous answer on
+  // it, to a whole request head; a client that trickles its head is dropped.
+  std::chrono::seconds head{10};
+  // From a request's head to the last byte of its answer (a client that reads
+  // too slowly is dropped).
+  std::chrono::seconds answer{60};
+  unsigned connections = 512;  // open at once; more are closed at once
+  unsigned perAddress = 16;    // open at once from one client address
+  std::size_t headBytes = 8192;
+  unsigned threads = 2;
+};
+
+// Serves a listener with a handler on threads of its own, until destroyed.
+// Request heads are read by an event loop, not by a thread per connection.
 class HttpServer {
  public:
-  // `chartScript`: the charting library's script, served as /chart.js (empty:
-  // the page shows its values without charts). `interval` goes to the page.
-  HttpServer(Monitor& monitor, std::string chartScript, double intervalSeconds);
-  ~HttpServer();
+  HttpServer(Listener listener, HttpHandler handler, HttpLimits limits = {});
+  ~HttpServer();  // no new connection; the open ones are closed
   HttpServer(const HttpServer&) = delete;
   HttpServer& operator=(const HttpServer&) = delete;
-
-  // Binds; returns the port bound. Throws std::runtime_error when it cannot.
-  int bind(const Endpoint& endpoint);
-  // Serves on a thread of its own until stop().
-  void start();
-  void stop();
 
  private:
   class Impl;

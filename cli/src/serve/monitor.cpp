@@ -11,6 +11,7 @@
 
 #include "../format.h"
 #include "../probe.h"
+#include "exposition.h"
 
 namespace velprobe::serve {
 namespace {
@@ -52,17 +53,6 @@ bool answering(ProbeState state) {
 void appendFloat(std::string& out, float value) {
   char buffer[32];
   out.append(buffer, std::to_chars(buffer, buffer + sizeof buffer, value).ptr);
-}
-
-// A label value of the exposition format: the probe's bytes as velprobe
-// shows them (printable ASCII, \xNN), then the format's own escapes.
-std::string labelValue(std::string_view bytes) {
-  std::string out;
-  for (char c : escapeText(bytes)) {
-    if (c == '\\' || c == '"') out += '\\';
-    out += c;
-  }
-  return out;
 }
 
 }  // namespace
@@ -178,84 +168,78 @@ std::string Monitor::stalled(std::size_t index, Millis now, const std::string& w
   return enter(probe, ProbeState::Down, now, why);
 }
 
-std::string Monitor::metrics() const {
+std::vector<Monitor::ProbeView> Monitor::views() const {
   std::lock_guard lock(mutex_);
-  std::string out;
-  auto labels = [](const Probe& p) {
-    return "port=\"" + labelValue(p.port) + "\",serial=\"" +
-           (p.identity ? labelValue(p.identity->serialNumber) : std::string()) + "\"";
-  };
-  auto family = [&](const char* name, const char* type, const char* help) {
-    out += std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n";
-  };
-  auto sample = [&](const char* name, const std::string& labelText, auto value) {
-    out += std::string(name) + "{" + labelText + "} ";
-    if constexpr (std::is_same_v<decltype(value), float>)
-      appendFloat(out, value);
-    else
-      out += std::to_string(value);
-    out += "\n";
-  };
-
-  family("kv210_up", "gauge", "1 while the probe answers its readings, 0 while it is down or being opened.");
-  for (const Probe& p : probes_) sample("kv210_up", labels(p), answering(p.state) ? 1 : 0);
-
-  family("kv210_probe_info", "gauge", "Identity of the probe; always 1.");
-  for (const Probe& p : probes_) {
-    if (!p.identity) continue;
-    sample("kv210_probe_info",
-           labels(p) + ",firmware=\"" + labelValue(p.identity->firmware) + "\",name=\"" +
-               labelValue(p.identity->name) + "\",model=\"" + labelValue(p.identity->model) +
-               "\",calibration_date=\"" + labelValue(p.identity->calibrationDate) + "\"",
-           1);
-  }
-
-  // Values of the last reading set, only those it delivered: a value above the
-  // probe's limit, one not read and every value of a probe that is down are
-  // left out rather than shown as a number they are not.
-  auto values = [&](const char* name, const char* help, int first, int count, bool axisLabel) {
-    family(name, "gauge", help);
-    for (const Probe& p : probes_) {
-      if (!answering(p.state) || !p.last) continue;
-      for (int i = first; i < first + count; ++i) {
-        const float v = p.last->values[i];
-        if (std::isnan(v)) continue;
-        sample(name, labels(p) + (axisLabel ? ",axis=\"" + std::to_string(i - first + 1) + "\"" : ""), v);
-      }
-    }
-  };
-  values("kv210_battery_volts", "Battery voltage of the probe.", 0, 1, false);
-  values("kv210_temperature_celsius", "Temperature of the probe.", 1, 1, false);
-  values("kv210_total_field", "Total field, in the probe's field unit.", 2, 1, false);
-  values("kv210_axis_field", "Field along one axis, in the probe's field unit.", 3, 3, true);
-
-  family("kv210_readings_total", "counter",
-         "Reading sets the probe answered in full (values above its field limit included).");
-  for (const Probe& p : probes_) sample("kv210_readings_total", labels(p), p.readings);
-  family("kv210_over_range_readings_total", "counter",
-         "Reading sets with a field value above the probe's field limit.");
-  for (const Probe& p : probes_) sample("kv210_over_range_readings_total", labels(p), p.overRange);
-  family("kv210_reading_failures_total", "counter",
-         "Failed reading sets and openings, by the library's result code.");
+  std::vector<ProbeView> out;
+  out.reserve(probes_.size());
   for (const Probe& p : probes_)
-    for (const auto& [code, count] : p.failures)
-      sample("kv210_reading_failures_total", labels(p) + ",code=\"" + std::to_string(code) + "\"", count);
-
-  family("kv210_last_reading_timestamp_seconds", "gauge",
-         "Time of the last complete reading set within the field limit, in seconds since the epoch.");
-  for (const Probe& p : probes_) {
-    if (p.lastGood == 0) continue;
-    char buffer[32];
-    const double seconds = static_cast<double>(p.lastGood) / 1000.0;
-    out += "kv210_last_reading_timestamp_seconds{" + labels(p) + "} " +
-           std::string(buffer, std::to_chars(buffer, buffer + sizeof buffer, seconds).ptr) + "\n";
-  }
+    out.push_back({p.port, p.identity, p.state, p.since, p.message, p.last, p.lastGood, p.readings, p.overRange,
+                   p.failures});
   return out;
 }
 
-void Monitor::sampleJson(std::string& out, const Probe& probe, const Sample& s) const {
-  out += "{\"seq\":" + std::to_string(s.seq) + ",\"port\":" + jsonString(probe.port) + ",\"time\":\"" +
-         isoTime(s.time) + "\"";
+std::string Monitor::metrics() const {
+  using Type = Exposition::Type;
+  const std::vector<ProbeView> probes = views();
+  Exposition e;
+  e.family("kv210_up", Type::Gauge, "1 while the probe answers its readings, 0 while it is down or being opened.");
+  e.family("kv210_probe_info", Type::Gauge, "Identity of the probe; always 1.");
+  e.family("kv210_battery_volts", Type::Gauge, "Battery voltage of the probe.");
+  e.family("kv210_temperature_celsius", Type::Gauge, "Temperature of the probe.");
+  e.family("kv210_total_field", Type::Gauge, "Total field, in the probe's field unit.");
+  e.family("kv210_axis_field", Type::Gauge, "Field along one axis, in the probe's field unit.");
+  e.family("kv210_readings_total", Type::Counter,
+           "Reading sets the probe answered in full (values above its field limit included).");
+  e.family("kv210_over_range_readings_total", Type::Counter,
+           "Reading sets with a field value above the probe's field limit.");
+  e.family("kv210_reading_failures_total", Type::Counter,
+           "Failed reading sets and openings, by the library's result code.");
+  e.family("kv210_last_reading_timestamp_seconds", Type::Gauge,
+           "Time of the last complete reading set within the field limit, in seconds since the epoch.");
+
+  static constexpr const char* kAxes[] = {"1", "2", "3"};
+  for (const ProbeView& p : probes) {
+    // Probe texts as velprobe shows them: printable ASCII, other bytes as \xNN.
+    const std::string port = escapeText(p.port);
+    const std::string serial = p.identity ? escapeText(p.identity->serialNumber) : std::string();
+    const Exposition::Labels labels = {{"port", port}, {"serial", serial}};
+    e.add("kv210_up", labels, uint64_t{answering(p.state) ? 1u : 0u});
+    if (p.identity) {
+      const std::string firmware = escapeText(p.identity->firmware), name = escapeText(p.identity->name),
+                        model = escapeText(p.identity->model), date = escapeText(p.identity->calibrationDate);
+      e.add("kv210_probe_info",
+            {{"port", port}, {"serial", serial}, {"firmware", firmware}, {"name", name}, {"model", model},
+             {"calibration_date", date}},
+            uint64_t{1});
+    }
+    // Values of the last reading set, only those it delivered: a value above
+    // the probe's limit and one not read are NaN and withheld, and a probe
+    // that is down shows none, rather than a number they are not.
+    if (answering(p.state) && p.last) {
+      const float* v = p.last->values;
+      e.add("kv210_battery_volts", labels, v[0]);
+      e.add("kv210_temperature_celsius", labels, v[1]);
+      e.add("kv210_total_field", labels, v[2]);
+      for (int axis = 0; axis < 3; ++axis)
+        e.add("kv210_axis_field", {{"port", port}, {"serial", serial}, {"axis", kAxes[axis]}}, v[3 + axis]);
+    }
+    e.add("kv210_readings_total", labels, p.readings);
+    e.add("kv210_over_range_readings_total", labels, p.overRange);
+    for (const auto& [code, count] : p.failures) {
+      const std::string codeText = std::to_string(code);
+      e.add("kv210_reading_failures_total", {{"port", port}, {"serial", serial}, {"code", codeText}}, count);
+    }
+    if (p.lastGood != 0)
+      e.add("kv210_last_reading_timestamp_seconds", labels, static_cast<double>(p.lastGood) / 1000.0);
+  }
+  return e.text();
+}
+
+namespace {
+
+void sampleJson(std::string& out, const std::string& port, const Sample& s) {
+  out += "{\"seq\":" + std::to_string(s.seq) + ",\"port\":" + jsonString(port) + ",\"time\":\"" + isoTime(s.time) +
+         "\"";
   for (int i = 0; i < 6; ++i) {
     out += ",\"";
     out += kValueKeys[i];
@@ -283,11 +267,13 @@ void Monitor::sampleJson(std::string& out, const Probe& probe, const Sample& s) 
   out += "}";
 }
 
+}  // namespace
+
 std::string Monitor::probesJson(Millis now) const {
-  std::lock_guard lock(mutex_);
+  const std::vector<ProbeView> probes = views();
   std::string out = "{\"now\":\"" + isoTime(now) + "\",\"probes\":[";
-  for (const Probe& p : probes_) {
-    if (&p != &probes_.front()) out += ",";
+  for (const ProbeView& p : probes) {
+    if (&p != &probes.front()) out += ",";
     out += "{\"port\":" + jsonString(p.port) + ",\"state\":\"" + stateName(p.state) + "\",\"since\":\"" +
            isoTime(p.since) + "\",\"message\":" + jsonString(p.message) + ",\"identity\":";
     if (p.identity)
@@ -299,7 +285,7 @@ std::string Monitor::probesJson(Millis now) const {
       out += "null";
     out += ",\"last\":";
     if (p.last)
-      sampleJson(out, p, *p.last);
+      sampleJson(out, p.port, *p.last);
     else
       out += "null";
     out += ",\"last_good\":" + (p.lastGood ? "\"" + isoTime(p.lastGood) + "\"" : std::string("null")) + "}";
@@ -307,18 +293,59 @@ std::string Monitor::probesJson(Millis now) const {
   return out + "]}";
 }
 
-std::string Monitor::readingsJson(uint64_t after, Millis since) const {
-  std::lock_guard lock(mutex_);
-  std::vector<std::pair<const Sample*, const Probe*>> picked;
-  for (const Probe& p : probes_)
-    p.ring.forEach([&](const Sample& s) {
-      if (s.seq > after && s.time >= since) picked.emplace_back(&s, &p);
-    });
-  std::sort(picked.begin(), picked.end(), [](const auto& a, const auto& b) { return a.first->seq < b.first->seq; });
-  std::string out = "{\"next\":" + std::to_string(nextSeq_ - 1) + ",\"readings\":[";
+std::string Monitor::readingsJson(uint64_t after, Millis since, std::size_t limit) const {
+  limit = std::max<std::size_t>(limit, 1);
+  std::vector<std::pair<Sample, std::size_t>> picked;  // copies, with the index of their probe
+  std::vector<std::string> ports;
+  uint64_t next = 0;
+  bool more = false;
+  {
+    std::lock_guard lock(mutex_);
+    // Each ring holds its samples in order of seq, and of time unless the
+    // clock was set back: both starting points are found by bisection, and
+    // the oldest `limit` of all rings taken by merging them.
+    std::vector<std::size_t> from(probes_.size());
+    for (std::size_t i = 0; i < probes_.size(); ++i) {
+      const Ring& ring = probes_[i].ring;
+      auto firstWhere = [&](auto wanted) {
+        std::size_t low = 0, high = ring.size();
+        while (low < high) {
+          const std::size_t mid = low + (high - low) / 2;
+          if (wanted(ring.at(mid)))
+            high = mid;
+          else
+            low = mid + 1;
+        }
+        return low;
+      };
+      from[i] = std::max(firstWhere([&](const Sample& s) { return s.seq > after; }),
+                         firstWhere([&](const Sample& s) { return s.time >= since; }));
+      ports.push_back(probes_[i].port);
+    }
+    picked.reserve(std::min<std::size_t>(limit, 4096));
+    for (;;) {
+      std::size_t oldest = probes_.size();
+      for (std::size_t i = 0; i < probes_.size(); ++i) {
+        const Ring& ring = probes_[i].ring;
+        while (from[i] < ring.size() && ring.at(from[i]).time < since) ++from[i];
+        if (from[i] < ring.size() &&
+            (oldest == probes_.size() || ring.at(from[i]).seq < probes_[oldest].ring.at(from[oldest]).seq))
+          oldest = i;
+      }
+      if (oldest == probes_.size()) break;
+      if (picked.size() == limit) {
+        more = true;
+        break;
+      }
+      picked.emplace_back(probes_[oldest].ring.at(from[oldest]++), oldest);
+    }
+    next = more ? picked.back().first.seq : nextSeq_ - 1;
+  }
+  std::string out = "{\"next\":" + std::to_string(next) + ",\"more\":" + (more ? "true" : "false") + ",\"readings\":[";
+  out.reserve(out.size() + picked.size() * 200);
   for (std::size_t i = 0; i < picked.size(); ++i) {
     if (i) out += ",";
-    sampleJson(out, *picked[i].second, *picked[i].first);
+    sampleJson(out, ports[picked[i].second], picked[i].first);
   }
   return out + "]}";
 }

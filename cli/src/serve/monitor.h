@@ -45,6 +45,8 @@ class Ring {
   explicit Ring(std::size_t capacity);
   void push(const Sample& sample);
   std::size_t size() const { return items_.size(); }
+  // The i-th kept sample, oldest first.
+  const Sample& at(std::size_t i) const { return items_[(head_ + i) % items_.size()]; }
   // Oldest first.
   template <class F>
   void forEach(F f) const {
@@ -84,11 +86,15 @@ class Monitor {
   // its values withheld.
   std::string stalled(std::size_t index, Millis now, const std::string& why);
 
+  // The views copy what they show under the lock and format it outside, so a
+  // large answer never holds up the readers or another view.
   std::string metrics() const;  // Prometheus text format 0.0.4
   std::string probesJson(Millis now) const;
-  // Samples with seq > after and time >= since, oldest first, and the seq to
-  // ask after next time.
-  std::string readingsJson(uint64_t after, Millis since) const;
+  // At most `limit` samples with seq > after and time >= since, oldest first,
+  // with "next", the seq to ask after next time, and "more", true when the
+  // limit left newer ones out.
+  std::string readingsJson(uint64_t after, Millis since, std::size_t limit = kReadingsPerAnswer) const;
+  static constexpr std::size_t kReadingsPerAnswer = 10'000;
 
  private:
   struct Probe {
@@ -104,7 +110,19 @@ class Monitor {
     Ring ring;
   };
   std::string enter(Probe& probe, ProbeState state, Millis time, std::string message);
-  void sampleJson(std::string& out, const Probe& probe, const Sample& sample) const;
+  // What the views show of a probe, copied under the lock (the ring stays).
+  struct ProbeView {
+    std::string port;
+    std::optional<Identity> identity;
+    ProbeState state;
+    Millis since;
+    std::string message;
+    std::optional<Sample> last;
+    Millis lastGood;
+    uint64_t readings, overRange;
+    std::map<int, uint64_t> failures;
+  };
+  std::vector<ProbeView> views() const;
 
   mutable std::mutex mutex_;
   std::vector<Probe> probes_;

@@ -1,6 +1,7 @@
 #include "serve.h"
 
 #include <signal.h>
+#include <unistd.h>
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
@@ -13,10 +14,13 @@
 #include <sstream>
 
 #include "../command_line.h"
+#include "../interrupt.h"
+#include "../ports.h"
 #include "../probe.h"
 #include "http.h"
 #include "monitor.h"
 #include "probe_reader.h"
+#include "site.h"
 
 #ifndef VELPROBE_CHART_JS
 #define VELPROBE_CHART_JS "/usr/share/javascript/chart.js/chart.min.js"
@@ -39,16 +43,22 @@ Serves over HTTP (read-only; nothing served changes a probe):
   /api/probes       state and identity of each probe, as JSON
   /api/readings     the kept readings as JSON, named as by 'watch --json';
                     ?since=TIME (ISO 8601 UTC or seconds since the epoch) and
-                    ?after=N (the "next" of an earlier answer) select the newer
+                    ?after=N (the "next" of an earlier answer) select the newer;
+                    at most 10000 an answer, "more": true when newer ones wait
 Each probe is read by a thread of its own with its own connection, time-out and
 field limit, all in one process. A probe that stops answering, or whose adapter
 is unplugged, shows as down and is opened again every few seconds; so is one
 whose reading does not end in the time the reply time-out allows. The first
-line on standard output is the address served. Ctrl-C or SIGTERM stops it at
-once, also in the middle of a long --timeout; every port is closed.
+line on standard output is the address to open on this machine (the loopback
+address when serve listens on every interface). Ctrl-C or SIGTERM stops it at
+once, also in the middle of a long --timeout; every port is closed. Other
+methods than GET and HEAD, request bodies, and a Host header that names neither
+an IP address, localhost, this machine nor an --allow-host name are refused.
+No TLS, no passwords: on an untrusted network put a reverse proxy in front.
 
 Examples:
   velprobe serve --port /dev/ttyUSB0
+  velprobe serve --port auto
   velprobe serve -p /dev/ttyUSB0 -p /dev/ttyUSB1 --listen 0.0.0.0:9210 -i 5
 )";
 
@@ -76,46 +86,97 @@ struct Settings {
   std::size_t keep = 86400;
   std::string model = "KV21";
   std::optional<int32_t> timeoutMs;
+  std::vector<std::string> allowHosts;
 };
+
+std::string machineName() {
+  char name[256] = {};
+  return ::gethostname(name, sizeof name - 1) == 0 ? name : "";
+}
+
+// Host names that requests may give besides IP addresses and localhost: the
+// machine's own name, the one given to --listen and those allowed by hand.
+std::vector<std::string> hostNames(const Settings& s, const Endpoint& endpoint) {
+  std::vector<std::string> names = s.allowHosts;
+  if (const std::string name = machineName(); !name.empty()) names.push_back(name);
+  names.push_back(endpoint.host);
+  return names;
+}
+
+std::string url(const std::string& host, int port) {
+  return "http://" + (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" + std::to_string(port) +
+         "/";
+}
 
 // How long stopping waits for a reader before it says what that one waits for.
 constexpr auto kStopGrace = std::chrono::milliseconds(1500);
 constexpr auto kStopLimit = std::chrono::seconds(10);
 
 int serve(const Settings& s, std::chrono::milliseconds interval, const Endpoint& endpoint) {
-  // The stop signals are taken by sigtimedwait below; every thread started
-  // from here on inherits the block.
+  ::signal(SIGPIPE, SIG_IGN);
+  // Bound before any probe is opened: an address in use ends the start here.
+  std::optional<Listener> listener;
+  try {
+    listener.emplace(endpoint);
+  } catch (const std::exception& e) {
+    log(e.what());
+    return kExitDevice;
+  }
+  const int port = listener->port();
+  const bool everyInterface = listener->everyInterface(), loopback = listener->loopback();
+  const bool ipv6 = listener->address().find(':') != std::string::npos;
+
+  std::vector<std::string> ports = s.ports;
+  if (ports == std::vector<std::string>{"auto"}) {
+    // As the other commands find it, and stoppable as they are while they look.
+    installStopHandlers();
+    try {
+      ports = {findProbePort(s.model, s.timeoutMs)};
+    } catch (const Failure& e) {
+      log(e.what());
+      return e.exitStatus();
+    }
+  }
+  // From here the stop signals are taken by sigtimedwait below; every thread
+  // started from here on inherits the block.
   sigset_t stopSignals;
   sigemptyset(&stopSignals);
   for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&stopSignals, signal);
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-  ::signal(SIGPIPE, SIG_IGN);
+  if (stopRequested()) return kExitInterrupted;
 
-  Monitor monitor(s.ports, s.keep);
+  Monitor monitor(ports, s.keep);
   std::string chart = readFile(VELPROBE_CHART_JS);
   if (chart.empty())
     log(std::string("no charts on the page: cannot read ") + VELPROBE_CHART_JS + " (Debian package libjs-chart.js)");
-  HttpServer http(monitor, std::move(chart), static_cast<double>(interval.count()) / 1000.0);
-  int port = 0;
+  const Site site(monitor, {std::move(chart), static_cast<double>(interval.count()) / 1000.0,
+                            hostNames(s, endpoint)});
+  std::optional<HttpServer> http;
   try {
-    port = http.bind(endpoint);
+    http.emplace(std::move(*listener), [&site](const HttpRequest& request) { return site.handle(request); });
   } catch (const std::exception& e) {
     log(e.what());
     return kExitDevice;
   }
   std::vector<std::unique_ptr<ProbeReader>> readers;
-  for (std::size_t i = 0; i < s.ports.size(); ++i)
-    readers.push_back(std::make_unique<ProbeReader>(i, ReaderOptions{s.ports[i], s.model, s.timeoutMs, interval},
+  for (std::size_t i = 0; i < ports.size(); ++i)
+    readers.push_back(std::make_unique<ProbeReader>(i, ReaderOptions{ports[i], s.model, s.timeoutMs, interval},
                                                     monitor, log));
-  for (auto& reader : readers) reader->start();
-  http.start();
 
-  const std::string host = endpoint.host.find(':') != std::string::npos ? "[" + endpoint.host + "]" : endpoint.host;
-  const std::string url = "http://" + host + ":" + std::to_string(port) + "/";
-  std::printf("%s\n", url.c_str());
+  // 0.0.0.0 and :: are no address to open: this machine's name for other
+  // machines, and the loopback address here (and on standard output, for scripts).
+  const std::string here = url(everyInterface ? (ipv6 ? "::1" : "127.0.0.1") : endpoint.host, port);
+  const std::string name = everyInterface ? machineName() : std::string();
+  const std::string there = name.empty() ? here : url(name, port);
+  std::printf("%s\n", here.c_str());
   std::fflush(stdout);
-  log("serving " + std::to_string(s.ports.size()) + (s.ports.size() == 1 ? " probe" : " probes") + " on " + url +
-      " (metrics at " + url + "metrics); Ctrl-C stops");
+  log("serving " + std::to_string(ports.size()) + (ports.size() == 1 ? " probe" : " probes") + " on " + there +
+      (there != here ? " and " + here : "") + " (metrics at " + there + "metrics); Ctrl-C stops");
+  if (everyInterface || !loopback)
+    log(std::string("serving ") + (everyInterface ? "every network interface of this machine" : "the network") +
+        ", without authentication: anyone who reaches port " + std::to_string(port) +
+        " can read the probes (read-only; for TLS and passwords put a reverse proxy in front)");
+  for (auto& reader : readers) reader->start();
 
   // Until a stop signal: a look every quarter second for readings that did not end in time.
   int signal = 0;
@@ -125,13 +186,13 @@ int serve(const Settings& s, std::chrono::milliseconds interval, const Endpoint&
     for (auto& reader : readers) reader->watch(now);
   }
   log(std::string("stopping (") + ::strsignal(signal) + "): closing the ports");
-  http.stop();
+  http.reset();  // no request reads the monitor from here on
   const auto started = ProbeReader::Clock::now();
   for (auto& reader : readers) reader->stop(ProbeReader::Clock::time_point::min());
   bool ended = true;
   for (std::size_t i = 0; i < readers.size(); ++i) {
     if (readers[i]->stop(started + kStopGrace)) continue;
-    log("still waiting for " + s.ports[i] + ": " + readers[i]->doing());
+    log("still waiting for " + ports[i] + ": " + readers[i]->doing());
     ended = readers[i]->stop(started + kStopLimit) && ended;
   }
   if (!ended) {
@@ -150,7 +211,8 @@ int run(int argc, char** argv) {
   CLI::App app{"velprobe serve - KV210 probes watched from a browser and from Prometheus", "velprobe serve"};
   app.footer(kServeHelp);
   // Each option shows its type alone; range and default are in its text, as in velprobe's own help.
-  app.add_option("-p,--port", s.ports, "serial port of a probe; repeat it for more probes (at least one)")
+  app.add_option("-p,--port", s.ports,
+                 "serial port of a probe, or auto: the one port where a probe answers; repeat it for more probes")
       ->required()
       ->option_text("DEVICE");
   app.add_option("-l,--listen", s.listen,
@@ -169,6 +231,11 @@ int run(int argc, char** argv) {
   app.add_option("-t,--timeout", s.timeoutMs, "reply time-out, 1 to 3600000 ms (500)")
       ->check(CLI::Range(1, 3600000))
       ->option_text("MS");
+  app.add_option("--allow-host", s.allowHosts,
+                 "a host name that requests may give (Host header) besides IP addresses, localhost and this "
+                 "machine's name; repeat it for more")
+      ->option_text("NAME");
+
   std::chrono::milliseconds interval{};
   Endpoint endpoint;
   try {
@@ -179,6 +246,8 @@ int run(int argc, char** argv) {
                                  "takes seconds from 0 to 86400 with at most 3 decimals, not '" + s.interval + "'");
     if (std::set<std::string>(s.ports.begin(), s.ports.end()).size() != s.ports.size())
       throw CLI::ValidationError("--port", "a port is given twice");
+    if (s.ports.size() > 1 && std::count(s.ports.begin(), s.ports.end(), "auto"))
+      throw CLI::ValidationError("--port", "auto finds one probe; name every port to serve more");
     try {
       endpoint = parseEndpoint(s.listen);
     } catch (const std::invalid_argument& e) {
