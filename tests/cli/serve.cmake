@@ -17,10 +17,6 @@ foreach(mode prometheus browser requests)
   set_tests_properties(serve_${mode} PROPERTIES LABELS "cli;serve" TIMEOUT 240)
 endforeach()
 
-add_executable(serve_soak_test serve_soak_test.cpp)
-target_include_directories(serve_soak_test PRIVATE ${PROJECT_SOURCE_DIR}/tests/support)
-target_link_libraries(serve_soak_test PRIVATE velprobe_serve_site GTest::gtest_main)
-gtest_discover_tests(serve_soak_test PROPERTIES LABELS serve TIMEOUT 300)
 
 add_executable(serve_view_test serve_view_test.cpp)
 target_link_libraries(serve_view_test PRIVATE velprobe_serve_site GTest::gtest_main)

@@ -1,8 +1,7 @@
-"""Finding the library, python -m kv210 against velprobe's output, and the port list."""
+"""Finding the library, and python -m kv210 against velprobe's output."""
 
 import ctypes.util
 import json
-import os
 import re
 import subprocess
 import sys
@@ -95,36 +94,6 @@ def test_ports_and_port_auto_ask_velprobe(kv210_sim, tmp_path, monkeypatch):
     monkeypatch.setenv("KV210_VELPROBE", "")
     monkeypatch.setenv("PATH", "/nonexistent")
     assert "velprobe is not installed" in run("ports").stderr
-
-
-def test_ports_come_from_sysfs_usb_adapters_first_without_placeholders(tmp_path):
-    sys_root, dev = tmp_path / "sys", tmp_path / "dev"
-
-    def device(path, subsystem, tty=None):
-        path.mkdir(parents=True, exist_ok=True)
-        (sys_root / "bus" / subsystem).mkdir(parents=True, exist_ok=True)
-        (path / "subsystem").symlink_to(sys_root / "bus" / subsystem)
-        if tty:
-            (sys_root / "class" / "tty" / tty).mkdir(parents=True)
-            (sys_root / "class" / "tty" / tty / "device").symlink_to(path)
-        return path
-
-    usb = device(sys_root / "devices" / "usb1" / "1-1", "usb")
-    for name, value in [("idVendor", "0403"), ("idProduct", "6001"), ("manufacturer", "FTDI"), ("product", "UART")]:
-        (usb / name).write_text(value + "\n")
-    device(device(usb / "1-1:1.0", "usb") / "ttyUSB0", "usb-serial", tty="ttyUSB0")
-    pnp = device(sys_root / "devices" / "pnp0" / "00:01", "pnp")
-    device(device(pnp / "00:01:0", "serial-base") / "00:01:0.0", "serial-base", tty="ttyS10")
-    device(sys_root / "devices" / "pnp0" / "00:02", "pnp", tty="ttyS2")
-    platform = device(sys_root / "devices" / "platform" / "serial8250", "platform")
-    device(device(platform / "serial8250:0", "serial-base") / "serial8250:0.3", "serial-base", tty="ttyS3")
-    (sys_root / "class" / "tty" / "tty0").mkdir()  # a virtual terminal: no device
-    (dev / "serial" / "by-id").mkdir(parents=True)
-    (dev / "serial" / "by-id" / "usb-FTDI_UART_A1-if00-port0").symlink_to("../../ttyUSB0")
-    assert kv210.list_ports(sys_root, dev) == [
-        kv210.PortInfo(f"{dev}/ttyUSB0", "FTDI UART (0403:6001)", f"{dev}/serial/by-id/usb-FTDI_UART_A1-if00-port0",
-                       usb=True),
-        kv210.PortInfo(f"{dev}/ttyS2", "pnp serial port"), kv210.PortInfo(f"{dev}/ttyS10", "pnp serial port")]
 
 
 def test_an_unknown_simulator_option_is_told_the_valid_ones():

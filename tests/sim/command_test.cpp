@@ -54,19 +54,6 @@ class Command {
   pid_t pid_;
 };
 
-TEST(Kv210SimCommand, RefusesBadArguments) {
-  for (const char* args : {"--bogus", "--address 5", "--battery-raw 70000", "--axis 1,2", "--field-limit lots",
-                           "--fault b:sideways", "--fault x:silence", "--link /nonexistent/dir/probe"}) {
-    SCOPED_TRACE(args);
-    Command command(args);
-    EXPECT_EQ(command.line(), "");
-    EXPECT_NE(command.finish(), 0);
-    const std::string err = command.stderrText();
-    EXPECT_EQ(err.rfind("kv210-sim: ", 0), 0u) << err;
-    EXPECT_EQ(err.find(".new"), std::string::npos) << "an internal name: " << err;
-  }
-}
-
 // In the background: the device is printed once it answers, the probe and its
 // faults come from the command line (--verbose's log is the Python fixture's),
 // a second simulator on the same link is refused, and SIGTERM cleans up.

@@ -149,21 +149,6 @@ TEST_F(SimulatorTest, AppliesEachFaultOnceWhenPushed) {
   }
 }
 
-TEST_F(SimulatorTest, LastingFaultsStayAndQueuedOnesComeFirst) {
-  const Bytes wrong{'B', 0x03, 0x00};
-  sim.setFault("b", fault(FaultKind::WrongLetter, 'B'));
-  sim.pushFault("b", fault(FaultKind::Truncate, '?', 1));
-  sim.pushFault("b", fault(FaultKind::None));
-  for (const Bytes& reply : {bytes("b"), kBattery, wrong, wrong}) EXPECT_EQ(exchange("#00?b*"), reply);
-  EXPECT_EQ(exchange("#07?b*"), Bytes{});  // other probes' frames use no fault
-  sim.setFault("b", fault(FaultKind::None));
-  EXPECT_EQ(exchange("#00?b*"), kBattery);
-  sim.setFault("b", fault(FaultKind::Silence));
-  sim.pushFault("b", fault(FaultKind::Silence));
-  sim.clearFaults();
-  EXPECT_EQ(exchange("#00?b*"), kBattery);
-}
-
 // Late and split replies are timed in the library's fault table; here: frames
 // sent in a split reply's pause are taken, and a response delay.
 TEST_F(SimulatorTest, DelaysRepliesWithoutMissingInput) {
