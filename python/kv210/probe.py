@@ -94,10 +94,9 @@ class Probe:
         if "\0" in self.port:  # C would open the name up to it: another device
             raise ValueError(f"embedded NUL in the port name {self.port!r}")
         if len(model) < 4 or not all(" " < c <= "~" for c in model):
-            # The library compares four characters as a whole: a shorter text never matches.
+            # The library compares the first four characters: a shorter text never matches.
             raise ValueError(f"model takes the model name or its first 4 characters (such as KV210 or KV21), "
                              f"not {model!r}")
-        model = model[:4]
         library = _native.library()
         handle = _native.HANDLE()
         with _native.LOCK:

@@ -235,8 +235,8 @@ TEST_F(VelprobeTest, ProbeFailuresNameTheCallAndCloseThePort) {
     std::vector<std::string> args;
     std::string message, out;
   } cases[] = {
-      // A refused model says what the probe reported.
-      {[](Simulator&) {}, {"--model", "KV99", "info"},
+      // A refused model says what the probe reported, and what was compared.
+      {[](Simulator&) {}, {"--model", "KV999", "info"},
        "not a model beginning with 'KV99': it is a KV210 (firmware 1.10 07/10); --model KV21 accepts it\n"
        "  VEL_CreateProbe returned 14 (VEL_WRONG_MODEL"},
       {[](Simulator& s) { s.setFault("v", Fault{FaultKind::Silence}); }, {"info"},

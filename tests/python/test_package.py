@@ -79,7 +79,8 @@ def test_ports_and_port_auto_ask_velprobe(kv210_sim, tmp_path, monkeypatch):
     velprobe.chmod(0o755)
     monkeypatch.setenv("KV210_VELPROBE", str(velprobe))
     answering = {"model": "KV210", "firmware": "1.10 07/10", "serial_number": "0424K10123", "model_accepted": True}
-    rows = [{"device": "/dev/ttyS0", "probe": None}, {"device": kv210_sim, "probe": answering}]
+    other = {**answering, "model": "ZQ210", "model_accepted": False}
+    rows = [{"device": "/dev/ttyS0", "probe": other}, {"device": kv210_sim, "probe": answering}]
     for auto_rows, status, told in [(rows, 0, f"the probe answers on {kv210_sim}"),
                                     (rows[:1], 3, "no KV21 probe answers on any port\n  /dev/ttyS0"),
                                     (rows + rows[1:], 3, "2 probes answer; choose one with --port")]:
