@@ -20,7 +20,7 @@ from typing import Sequence
 
 from . import LibraryNotFoundError, Kv210Error, PortError, Probe
 from .ports import list_ports
-from .values import Reading, json_text
+from .values import Reading, json_texts
 
 EXIT_DEVICE, EXIT_PORT, EXIT_INTERRUPTED = 1, 3, 130
 
@@ -81,9 +81,8 @@ def _ports(options: argparse.Namespace) -> str:
         raise SystemExit(subprocess.run(command + (["--probe"] if options.probe else [])).returncode)
     print("kv210: velprobe is not installed, so the list shows neither who holds a port nor a probe on it",
           file=sys.stderr)
-    as_json = options.json
     ports = list_ports()
-    if as_json:
+    if options.json:
         return json.dumps([p.as_dict() for p in ports])
     if not ports:
         print("No serial ports found.", file=sys.stderr)
@@ -131,7 +130,7 @@ def _probe_command(options: argparse.Namespace) -> str:
             texts = {"firmware": identity.firmware, "serial_number": identity.serial_number,
                      "name": identity.name, "calibration_date": identity.calibration_date}
             if options.json:
-                return "{" + ",".join(f'"{key}":{json_text(value)}' for key, value in texts.items()) + "}"
+                return json_texts(texts)
             labels = ["Firmware", "Serial number", "Probe name", "Calibration date"]
             return _lines([(label, _escaped(value.rstrip("\0")), "") for label, value in zip(labels, texts.values())])
         reading = probe.read()

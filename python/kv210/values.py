@@ -56,6 +56,11 @@ def json_text(text: str) -> str:
     return json.dumps(text).replace("\x7f", "\\u007f")
 
 
+def json_texts(fields: dict[str, str]) -> str:
+    """Texts as one JSON object on one line, as ``velprobe info --json`` prints them."""
+    return "{" + ",".join(f'"{key}":{json_text(value)}' for key, value in fields.items()) + "}"
+
+
 class Axes(NamedTuple):
     """The three axis values, in the order the probe sends them."""
 
@@ -84,7 +89,7 @@ class Identity:
 
     def to_json(self) -> str:
         """One line as ``velprobe info --json`` prints it."""
-        return "{" + ",".join(f'"{key}":{json_text(value)}' for key, value in self.as_dict().items()) + "}"
+        return json_texts(self.as_dict())
 
 
 @dataclass(frozen=True)
